@@ -1,0 +1,259 @@
+#include "fake_win32.h"
+
+#include <stdint.h>
+#include <stdio.h>
+#include <string.h>
+
+namespace fake {
+namespace {
+
+std::string Quote(LPCSTR text) {
+  if (text == NULL)
+    return "NULL";
+  const std::string s(text);
+  if (s.size() > 60)
+    return "<" + std::to_string(s.size()) + " chars>";
+  return "\"" + s + "\"";
+}
+
+std::string Bool(BOOL value) { return value ? "TRUE" : "FALSE"; }
+
+std::string Hex(DWORD value) {
+  char text[16];
+  snprintf(text, sizeof(text), "0x%X", static_cast<unsigned>(value));
+  return text;
+}
+
+// The program the platform takes from a command line when no application
+// name is given: the first token, inside quotes if it starts with one.
+std::string FirstToken(const std::string& command) {
+  if (!command.empty() && command[0] == '"') {
+    const size_t end = command.find('"', 1);
+    return command.substr(1, end == std::string::npos ? end : end - 1);
+  }
+  return command.substr(0, command.find(' '));
+}
+
+std::unique_ptr<Win32> g_platform(new Win32);
+
+}  // namespace
+
+Win32& Platform() { return *g_platform; }
+void Reset() { g_platform.reset(new Win32); }
+
+void Win32::SetCommandLine(const std::string& command_line) {
+  command_line_.reset(new char[command_line.size() + 1]);
+  memcpy(command_line_.get(), command_line.c_str(), command_line.size() + 1);
+}
+
+void Win32::HoldMutexUntilSleep(const std::string& name, int sleeps) {
+  objects_[name] = Object{"mutex", 1};
+  held_mutex_ = name;
+  sleeps_until_release_ = sleeps;
+}
+
+void Win32::HoldNameAsEvent(const std::string& name) {
+  objects_[name] = Object{"event", 1};
+}
+
+void Win32::DenyMutexes(DWORD error) { mutex_error_ = error; }
+
+void Win32::RemoveProgram(const std::string& program) {
+  missing_programs_.insert(program);
+}
+
+std::vector<std::string> Win32::OpenHandles() const {
+  std::vector<std::string> open;
+  for (HANDLE handle : issue_order_) {
+    if (handles_.count(handle))
+      open.push_back(Label(handle));
+  }
+  return open;
+}
+
+bool Win32::NamedObjectExists(const std::string& name) const {
+  return objects_.count(name) != 0;
+}
+
+HANDLE Win32::Issue(const std::string& label, const std::string& object_name) {
+  // Handle values are never reused, so a stale handle cannot pass for a
+  // live one.
+  HANDLE handle = reinterpret_cast<HANDLE>(
+      static_cast<uintptr_t>(0x100 + 4 * labels_.size()));
+  const std::string numbered = label + std::to_string(++label_counts_[label]);
+  handles_[handle] = OpenHandle{numbered, object_name};
+  labels_[handle] = numbered;
+  issue_order_.push_back(handle);
+  return handle;
+}
+
+void Win32::Release(const std::string& object_name) {
+  auto object = objects_.find(object_name);
+  if (object != objects_.end() && --object->second.references == 0)
+    objects_.erase(object);
+}
+
+std::string Win32::Label(HANDLE handle) const {
+  if (handle == NULL)
+    return "NULL";
+  auto label = labels_.find(handle);
+  return label == labels_.end() ? "<unknown handle>" : label->second;
+}
+
+LPSTR Win32::GetCommandLineA() {
+  log_.push_back("GetCommandLineA()");
+  return command_line_.get();
+}
+
+HANDLE Win32::CreateMutexA(LPSECURITY_ATTRIBUTES attributes,
+                           BOOL initial_owner, LPCSTR name) {
+  HANDLE handle = NULL;
+  if (mutex_error_ != 0) {
+    last_error_ = mutex_error_;
+  } else if (objects_.count(name) && objects_[name].kind != "mutex") {
+    last_error_ = ERROR_INVALID_HANDLE;
+  } else if (objects_.count(name)) {
+    ++objects_[name].references;
+    handle = Issue("mutex", name);
+    last_error_ = ERROR_ALREADY_EXISTS;
+  } else {
+    objects_[name] = Object{"mutex", 1};
+    handle = Issue("mutex", name);
+    last_error_ = 0;
+  }
+  log_.push_back("CreateMutexA(" + std::string(attributes ? "attrs" : "NULL") +
+                 ", " + Bool(initial_owner) + ", " + Quote(name) +
+                 ") = " + Label(handle));
+  return handle;
+}
+
+DWORD Win32::GetLastError() {
+  log_.push_back("GetLastError() = " + std::to_string(last_error_));
+  return last_error_;
+}
+
+BOOL Win32::CloseHandle(HANDLE handle) {
+  auto open = handles_.find(handle);
+  BOOL closed = FALSE;
+  if (open == handles_.end()) {
+    last_error_ = ERROR_INVALID_HANDLE;
+  } else {
+    const std::string object_name = open->second.object_name;
+    handles_.erase(open);
+    Release(object_name);
+    closed = TRUE;
+  }
+  log_.push_back("CloseHandle(" + Label(handle) + ") = " + Bool(closed));
+  return closed;
+}
+
+void Win32::Sleep(DWORD milliseconds) {
+  log_.push_back("Sleep(" + std::to_string(milliseconds) + ")");
+  // The main application ends while the updater sleeps.
+  if (sleeps_until_release_ > 0 && --sleeps_until_release_ == 0)
+    Release(held_mutex_);
+}
+
+BOOL Win32::CreateProcessA(LPCSTR application_name, LPSTR command_line,
+                           LPSECURITY_ATTRIBUTES process_attributes,
+                           LPSECURITY_ATTRIBUTES thread_attributes,
+                           BOOL inherit_handles, DWORD creation_flags,
+                           LPVOID environment, LPCSTR current_directory,
+                           LPSTARTUPINFOA startup_info,
+                           LPPROCESS_INFORMATION process_information) {
+  ProcessStart start = {};
+  start.application_name_null = application_name == NULL;
+  start.command = command_line;
+  start.process_attributes_null = process_attributes == NULL;
+  start.thread_attributes_null = thread_attributes == NULL;
+  start.inherit_handles = inherit_handles;
+  start.creation_flags = creation_flags;
+  start.environment_null = environment == NULL;
+  start.current_directory_null = current_directory == NULL;
+  start.startup = *startup_info;
+  start.process_information_given = process_information != NULL;
+  starts_.push_back(start);
+
+  // The platform may write into the command line: touch every byte of it,
+  // NUL included, so that a buffer too small or read-only shows.
+  for (size_t i = 0; i <= start.command.size(); ++i)
+    command_line[i] = start.command.c_str()[i];
+
+  BOOL created = FALSE;
+  if (start.command.size() + 1 > kMaxCommandLine) {
+    last_error_ = ERROR_FILENAME_EXCED_RANGE;
+  } else if (missing_programs_.count(FirstToken(start.command))) {
+    last_error_ = ERROR_FILE_NOT_FOUND;
+  } else {
+    const std::string name = "process#" + std::to_string(++processes_started_);
+    objects_[name] = Object{"process", 1};
+    process_information->hProcess = Issue("process", name);
+    objects_[name + "/thread"] = Object{"thread", 1};
+    process_information->hThread = Issue("thread", name + "/thread");
+    process_information->dwProcessId = 1000 + processes_started_;
+    process_information->dwThreadId = 2000 + processes_started_;
+    created = TRUE;
+  }
+  log_.push_back("CreateProcessA(" + Quote(command_line) + ") = " +
+                 (created ? Label(process_information->hProcess) : "FALSE"));
+  return created;
+}
+
+DWORD Win32::WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
+  DWORD result = WAIT_FAILED;
+  auto open = handles_.find(handle);
+  if (open != handles_.end() && objects_[open->second.object_name].kind == "process")
+    result = WAIT_OBJECT_0;  // the process has ended
+  else
+    last_error_ = ERROR_INVALID_HANDLE;
+  log_.push_back("WaitForSingleObject(" + Label(handle) + ", " +
+                 (milliseconds == INFINITE ? "INFINITE"
+                                           : std::to_string(milliseconds)) +
+                 ") = " + Hex(result));
+  return result;
+}
+
+int Win32::MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
+  log_.push_back("MessageBoxA(" + std::string(owner ? "owner" : "NULL") +
+                 ", " + Quote(text) + ", " + Quote(caption) + ", " +
+                 Hex(type) + ") = IDOK");
+  return IDOK;
+}
+
+}  // namespace fake
+
+// The platform's entry points, as the product links against them.
+extern "C" {
+
+LPSTR WINAPI GetCommandLineA(void) {
+  return fake::Platform().GetCommandLineA();
+}
+HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES attributes,
+                           BOOL initial_owner, LPCSTR name) {
+  return fake::Platform().CreateMutexA(attributes, initial_owner, name);
+}
+DWORD WINAPI GetLastError(void) { return fake::Platform().GetLastError(); }
+BOOL WINAPI CloseHandle(HANDLE handle) {
+  return fake::Platform().CloseHandle(handle);
+}
+void WINAPI Sleep(DWORD milliseconds) { fake::Platform().Sleep(milliseconds); }
+BOOL WINAPI CreateProcessA(LPCSTR application_name, LPSTR command_line,
+                           LPSECURITY_ATTRIBUTES process_attributes,
+                           LPSECURITY_ATTRIBUTES thread_attributes,
+                           BOOL inherit_handles, DWORD creation_flags,
+                           LPVOID environment, LPCSTR current_directory,
+                           LPSTARTUPINFOA startup_info,
+                           LPPROCESS_INFORMATION process_information) {
+  return fake::Platform().CreateProcessA(
+      application_name, command_line, process_attributes, thread_attributes,
+      inherit_handles, creation_flags, environment, current_directory,
+      startup_info, process_information);
+}
+DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
+  return fake::Platform().WaitForSingleObject(handle, milliseconds);
+}
+int WINAPI MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
+  return fake::Platform().MessageBoxA(owner, text, caption, type);
+}
+
+}  // extern "C"

@@ -1,0 +1,115 @@
+// A recording fake of the platform calls the updater makes. It keeps state
+// the way the platform does (a handle table, named objects, the last error,
+// started processes) so that a test can script a situation and then read
+// what the updater did: the ordered call log, the command lines exactly as
+// CreateProcessA received them, and the handles still open at the end.
+#ifndef UPDATER_TESTS_UNIT_FAKE_WIN32_H_
+#define UPDATER_TESTS_UNIT_FAKE_WIN32_H_
+
+#include <windows.h>
+
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace fake {
+
+// Everything CreateProcessA was given, copied at the time of the call.
+struct ProcessStart {
+  bool application_name_null;
+  std::string command;
+  bool process_attributes_null;
+  bool thread_attributes_null;
+  BOOL inherit_handles;
+  DWORD creation_flags;
+  bool environment_null;
+  bool current_directory_null;
+  STARTUPINFOA startup;
+  bool process_information_given;
+};
+
+class Win32 {
+ public:
+  // --- Scripting a situation ---------------------------------------------
+  void SetCommandLine(const std::string& command_line);
+  // The main application holds the mutex `name` now and lets it go while
+  // the updater sleeps for the `sleeps`-th time.
+  void HoldMutexUntilSleep(const std::string& name, int sleeps);
+  // An object of another kind (an event) holds `name`: opening it as a
+  // mutex fails, as it does on Windows, with ERROR_INVALID_HANDLE.
+  void HoldNameAsEvent(const std::string& name);
+  // Every CreateMutexA fails with `error`, as for a mutex the caller may
+  // not open.
+  void DenyMutexes(DWORD error);
+  // Starting `program` (the command's first token) fails: no such file.
+  void RemoveProgram(const std::string& program);
+
+  // --- Reading what happened ---------------------------------------------
+  const std::vector<std::string>& log() const { return log_; }
+  const std::vector<ProcessStart>& starts() const { return starts_; }
+  // Labels of the handles still open, in the order they were issued.
+  std::vector<std::string> OpenHandles() const;
+  bool NamedObjectExists(const std::string& name) const;
+
+  // --- The platform calls, in the platform's own terms -------------------
+  LPSTR GetCommandLineA();
+  HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES attributes, BOOL initial_owner,
+                      LPCSTR name);
+  DWORD GetLastError();
+  BOOL CloseHandle(HANDLE handle);
+  void Sleep(DWORD milliseconds);
+  BOOL CreateProcessA(LPCSTR application_name, LPSTR command_line,
+                      LPSECURITY_ATTRIBUTES process_attributes,
+                      LPSECURITY_ATTRIBUTES thread_attributes,
+                      BOOL inherit_handles, DWORD creation_flags,
+                      LPVOID environment, LPCSTR current_directory,
+                      LPSTARTUPINFOA startup_info,
+                      LPPROCESS_INFORMATION process_information);
+  DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
+  int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
+
+ private:
+  struct Object {
+    std::string kind;  // "mutex", "event", "process", "thread"
+    int references;
+  };
+  struct OpenHandle {
+    std::string label;
+    std::string object_name;  // key into objects_
+  };
+
+  HANDLE Issue(const std::string& label, const std::string& object_name);
+  void Release(const std::string& object_name);
+  std::string Label(HANDLE handle) const;
+
+  // Exactly as long as the command line, so that a read past its NUL is
+  // caught by the address sanitizer.
+  std::unique_ptr<char[]> command_line_{new char[1]()};
+  std::map<std::string, Object> objects_;
+  std::map<HANDLE, OpenHandle> handles_;
+  std::vector<HANDLE> issue_order_;
+  std::map<HANDLE, std::string> labels_;  // every handle ever issued
+  std::map<std::string, int> label_counts_;
+  std::string held_mutex_;
+  int sleeps_until_release_ = 0;
+  DWORD mutex_error_ = 0;
+  std::set<std::string> missing_programs_;
+  DWORD last_error_ = 0xBAADF00D;  // whatever an earlier call left
+  int processes_started_ = 0;
+  std::vector<std::string> log_;
+  std::vector<ProcessStart> starts_;
+};
+
+// The one fake every platform call goes to; a test starts with Reset().
+Win32& Platform();
+void Reset();
+
+// How the platform's longest command line is reached: 32,767 characters
+// with the NUL.
+const size_t kMaxCommandLine = 32767;
+
+}  // namespace fake
+
+#endif  // UPDATER_TESTS_UNIT_FAKE_WIN32_H_
