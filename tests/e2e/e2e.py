@@ -1,0 +1,217 @@
+#!/usr/bin/python3
+"""End-to-end cases: the real updater.exe on Wine's Win32, one row a case.
+
+  e2e.py --list                       the case names, one a line
+  e2e.py --setup BIN_DIR WORK_DIR     a fresh Wine prefix for the cases
+  e2e.py --case NAME BIN_DIR WORK_DIR one case
+  e2e.py --teardown BIN_DIR WORK_DIR  ends the prefix's wineserver
+"""
+import os
+import sys
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from harness import Stage, Wine, winpath  # noqa: E402
+
+SILENT = " /silent"
+RESTART = '"zvr.exe" /silent'
+# A box that appears is read, left up for a second, then dismissed.
+BOX_SHOWN = (15000, 1000)
+
+
+def expect(condition, message, timeline):
+    if not condition:
+        raise AssertionError(f"{message}\n--- timeline ---\n{timeline}")
+
+
+def restarted_once_after(t, moment, what):
+    start = t.of("zvr-v2", "start")
+    expect(len(start) == 1, "zvr.exe started once", t)
+    expect(start[0].detail == RESTART, f"zvr.exe run as {RESTART}", t)
+    expect(start[0].ms >= moment, f"zvr.exe started only after {what}", t)
+
+
+def exited_zero(t):
+    expect(t.one("zvr-v1", "updater-exit").detail == "0",
+           "the updater ended with exit code 0", t)
+
+
+def installed_then_restarted(stage, command_line, **update):
+    t, _ = stage.update(command_line, **update)
+    started = t.one("installer", "start")
+    expect(started.detail == '"' + command_line + '"' + SILENT,
+           "installer started whole, quoted, with /silent", t)
+    ended = t.of("installer", "end") + t.of("installer", "crash")
+    expect(len(ended) == 1, "the installer ran to its end", t)
+    restarted_once_after(t, ended[0].ms, "the installer ended")
+    exited_zero(t)
+    return t
+
+
+def case_whole_road(stage):
+    t = installed_then_restarted(stage, winpath(stage.installer()),
+                                 hold_ms=1000, env={"INSTALLER_SLEEP_MS": "500"})
+    release = t.one("zvr-v1", "release")
+    expect(release.detail == "updater-running",
+           "the updater waited while the mutex was held", t)
+    expect(t.one("installer", "start").ms >= release.ms,
+           "the installer started only after the mutex was released", t)
+
+
+def case_no_mutex_one_probe(stage):
+    t = installed_then_restarted(stage, winpath(stage.installer()),
+                                 hold_as="none")
+    delay = (t.one("installer", "start").ms -
+             t.one("zvr-v1", "updater-started").ms)
+    # One probe and one 300 ms sleep, plus two process starts under Wine.
+    expect(300 <= delay <= 1000,
+           f"installer started {delay:.0f} ms after the updater", t)
+
+
+def guard(command_line):
+    def case(stage):
+        stage.installer()
+        t, _ = stage.update(command_line, hold_ms=2000)
+        expect(t.one("zvr-v1", "release").detail == "updater-gone",
+               "the updater ended at once, while the mutex was held", t)
+        expect(not t.of("installer") and not t.of("zvr-v2"),
+               "nothing was started", t)
+        exited_zero(t)
+    return case
+
+
+def case_event_holding_the_name_ends_the_wait(stage):
+    t = installed_then_restarted(stage, winpath(stage.installer()),
+                                 hold_ms=3000, hold_as="event")
+    expect(t.one("installer", "start").ms < t.one("zvr-v1", "release").ms,
+           "the installer started while the event still held the name", t)
+
+
+def case_missing_installer_shows_the_box(stage):
+    missing = winpath(stage.path("installers", "missing.exe"))
+    t, box = stage.update(missing, box=BOX_SHOWN)
+    expect(box == {"found": "yes", "caption": "Update error",
+                   "class": "#32770", "owner": "none",
+                   "text": "Can't find update file.", "buttons": "OK",
+                   "icon": "error", **{k: v for k, v in box.items()
+                                       if k.startswith("icon_mismatch")}},
+           f"the box as a user sees it: {box}", t)
+    restarted_once_after(t, t.one("box-probe", "box-dismissed").ms,
+                         "the box was dismissed")
+    exited_zero(t)
+
+
+def installer_outcome(env):
+    def case(stage):
+        installed_then_restarted(stage, winpath(stage.installer()), env=env)
+    return case
+
+
+def case_path_with_spaces(stage):
+    installed_then_restarted(
+        stage, winpath(stage.installer("my updates/setup 2.0.exe")))
+
+
+def case_target_with_own_quotes(stage):
+    # The quotes stay inside the updater's own pair: the program name the
+    # platform reads is empty, so nothing starts and the box says so.
+    quoted = '"' + winpath(stage.installer()) + '"'
+    t, box = stage.update(quoted, box=BOX_SHOWN)
+    expect(not t.of("installer"), "no installer ran", t)
+    expect(box["found"] == "yes", "the failed start was reported", t)
+    restarted_once_after(t, t.one("box-probe", "box-dismissed").ms,
+                         "the box was dismissed")
+    exited_zero(t)
+
+
+def case_missing_main_application_is_silent(stage):
+    os.remove(os.path.join(stage.app, "zvr.exe"))
+    t, box = stage.update(winpath(stage.installer()), box=(4000, 0))
+    expect(box["found"] == "no", "no box for a failed restart", t)
+    expect(len(t.of("installer", "end")) == 1, "the installer ran", t)
+    expect(not t.of("zvr-v2"), "no zvr.exe ran", t)
+    exited_zero(t)
+
+
+def case_main_application_found_beside_the_updater(stage):
+    # A zvr.exe in the current folder must lose to the one beside the
+    # updater, which the platform's search takes first.
+    elsewhere = stage.path("elsewhere")
+    stage.copy("zvr-v1.exe", elsewhere, "zvr.exe")
+    t = installed_then_restarted(stage, winpath(stage.installer()),
+                                 cwd=elsewhere)
+    expect(not t.of("zvr-v1", "start"), "the zvr.exe of the current folder "
+           "did not run", t)
+
+
+def installer_path_of(length, must_start):
+    def case(stage):
+        base = winpath(stage.path("installers"))
+        # Fill with folders of at most 100 characters down to the length.
+        name_room = length - len(base) - len("\\setup.exe")
+        parts = []
+        while name_room > 0:
+            take = min(100, name_room - 1) if name_room > 1 else 1
+            parts.append("d" * take)
+            name_room -= take + 1
+        relative = "/".join(parts + ["setup.exe"]).replace("//", "/")
+        path = stage.installer(relative)
+        command_line = winpath(path)
+        assert len(command_line) == length, (len(command_line), length)
+        if must_start:
+            installed_then_restarted(stage, command_line)
+            return
+        t, box = stage.update(command_line, box=(6000, 500))
+        started = t.of("installer", "start")
+        expect(started or box["found"] == "yes",
+               "either started or reported", t)
+        if started:
+            expect(started[0].detail == '"' + command_line + '"' + SILENT,
+                   "started whole, never cut", t)
+        expect(len(t.of("zvr-v2", "start")) == 1, "zvr.exe restarted", t)
+        exited_zero(t)
+    return case
+
+
+CASES = {
+    "whole_road_mutex_held_a_second": case_whole_road,
+    "no_mutex_one_probe_one_sleep": case_no_mutex_one_probe,
+    "guard_exact_name": guard("updater.exe"),
+    "guard_upper_case_with_arguments": guard("UPDATER.EXE /x"),
+    "guard_more_characters": guard("Updater.exe.old"),
+    "event_holding_the_name_ends_the_wait":
+        case_event_holding_the_name_ends_the_wait,
+    "missing_installer_shows_the_box": case_missing_installer_shows_the_box,
+    "installer_nonzero_exit_then_restart":
+        installer_outcome({"INSTALLER_EXIT_CODE": "7"}),
+    "installer_crash_then_restart": installer_outcome({"INSTALLER_CRASH": "1"}),
+    "installer_path_with_spaces": case_path_with_spaces,
+    "target_with_own_quotes": case_target_with_own_quotes,
+    "missing_main_application_is_silent":
+        case_missing_main_application_is_silent,
+    "main_application_found_beside_the_updater":
+        case_main_application_found_beside_the_updater,
+    "installer_path_249_characters": installer_path_of(249, True),
+    "installer_path_255_characters": installer_path_of(255, True),
+    "installer_path_300_characters": installer_path_of(300, False),
+}
+
+
+def main(argv):
+    if argv[1:] == ["--list"]:
+        print("\n".join(CASES))
+        return 0
+    action, bin_dir, work_dir = argv[1], argv[-2], argv[-1]
+    wine = Wine(os.path.join(work_dir, "wineprefix"))
+    if action == "--setup":
+        wine.setup()
+    elif action == "--teardown":
+        wine.end()
+    elif action == "--case":
+        name = argv[2]
+        CASES[name](Stage(wine, bin_dir, os.path.join(work_dir, name)))
+        print(f"{name}: ok")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))

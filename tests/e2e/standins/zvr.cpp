@@ -1,0 +1,84 @@
+// Stand-in for the main application, run as zvr.exe. Built twice, as
+// version 1 and version 2, so that a timeline shows which one an update
+// left behind.
+//
+//   zvr.exe [anything]
+//       The application as the updater restarts it: holds the mutex
+//       "Zelvaro" for %ZVR_RUN_MS% ms (default 200), logs its start with its
+//       command line, and exits.
+//   zvr.exe --update UPDATER INSTALLER [--hold-ms N] [--hold-as KIND]
+//           [--wait-ms N]
+//       The application at the end of its life: holds the name "Zelvaro"
+//       (KIND: mutex, the default; event, an object of another kind; none),
+//       starts UPDATER with INSTALLER as the caller header does, goes on
+//       holding for N ms (default 0), releases and, with --wait-ms, waits
+//       at most that long for the updater and logs its exit code.
+#include <windows.h>
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "timeline.h"
+#include "updater_caller.h"
+
+#define STRINGIFY2(x) #x
+#define STRINGIFY(x) STRINGIFY2(x)
+static const char kProcess[] = "zvr-v" STRINGIFY(ZVR_VERSION);
+
+int main(int argc, char** argv) {
+  if (argc < 4 || strcmp(argv[1], "--update") != 0) {
+    HANDLE running = updater_caller::HoldRunningMutex();
+    LogEvent(kProcess, "start", GetCommandLineA());
+    Sleep(static_cast<DWORD>(EnvNumber("ZVR_RUN_MS", 200)));
+    LogEvent(kProcess, "exit", "");
+    CloseHandle(running);
+    return 0;
+  }
+
+  const char* updater = argv[2];
+  const char* installer = argv[3];
+  long hold_ms = 0;
+  long wait_ms = -1;
+  const char* hold_as = "mutex";
+  for (int i = 4; i + 1 < argc; i += 2) {
+    if (strcmp(argv[i], "--hold-ms") == 0)
+      hold_ms = strtol(argv[i + 1], NULL, 10);
+    else if (strcmp(argv[i], "--wait-ms") == 0)
+      wait_ms = strtol(argv[i + 1], NULL, 10);
+    else if (strcmp(argv[i], "--hold-as") == 0)
+      hold_as = argv[i + 1];
+  }
+
+  HANDLE held = NULL;
+  if (strcmp(hold_as, "mutex") == 0)
+    held = updater_caller::HoldRunningMutex();
+  else if (strcmp(hold_as, "event") == 0)
+    held = CreateEventA(NULL, TRUE, FALSE, updater_caller::kRunningMutexName);
+  LogEvent(kProcess, "hold", hold_as);
+
+  HANDLE started = updater_caller::StartUpdater(updater, installer);
+  LogEvent(kProcess, started ? "updater-started" : "updater-not-started",
+           installer);
+  Sleep(static_cast<DWORD>(hold_ms));
+  // Whether the updater still runs while the name is held tells a guarded
+  // start (gone at once) from one that waits.
+  const bool updater_running =
+      started != NULL && WaitForSingleObject(started, 0) == WAIT_TIMEOUT;
+  if (held != NULL)
+    CloseHandle(held);
+  LogEvent(kProcess, "release",
+           updater_running ? "updater-running" : "updater-gone");
+
+  if (started != NULL && wait_ms >= 0) {
+    char detail[32] = "timeout";
+    if (WaitForSingleObject(started, static_cast<DWORD>(wait_ms)) ==
+        WAIT_OBJECT_0) {
+      DWORD code = 0;
+      GetExitCodeProcess(started, &code);
+      snprintf(detail, sizeof(detail), "%lu", code);
+    }
+    LogEvent(kProcess, "updater-exit", detail);
+  }
+  return 0;
+}
