@@ -27,7 +27,7 @@ def restarted_once_after(t, moment, what):
     start = t.of("zvr-v2", "start")
     expect(len(start) == 1, "zvr.exe started once", t)
     expect(start[0].detail == RESTART, f"zvr.exe run as {RESTART}", t)
-    expect(start[0].ms >= moment, f"zvr.exe started only after {what}", t)
+    expect(start[0].us >= moment.us, f"zvr.exe started only after {what}", t)
 
 
 def exited_zero(t):
@@ -42,7 +42,7 @@ def installed_then_restarted(stage, command_line, **update):
            "installer started whole, quoted, with /silent", t)
     ended = t.of("installer", "end") + t.of("installer", "crash")
     expect(len(ended) == 1, "the installer ran to its end", t)
-    restarted_once_after(t, ended[0].ms, "the installer ended")
+    restarted_once_after(t, ended[0], "the installer ended")
     exited_zero(t)
     return t
 
@@ -53,15 +53,15 @@ def case_whole_road(stage):
     release = t.one("zvr-v1", "release")
     expect(release.detail == "updater-running",
            "the updater waited while the mutex was held", t)
-    expect(t.one("installer", "start").ms >= release.ms,
+    expect(t.one("installer", "start").us >= release.us,
            "the installer started only after the mutex was released", t)
 
 
 def case_no_mutex_one_probe(stage):
     t = installed_then_restarted(stage, winpath(stage.installer()),
                                  hold_as="none")
-    delay = (t.one("installer", "start").ms -
-             t.one("zvr-v1", "updater-started").ms)
+    delay = (t.one("installer", "start").us -
+             t.one("zvr-v1", "updater-started").us) / 1000.0
     # One probe and one 300 ms sleep, plus two process starts under Wine.
     expect(300 <= delay <= 1000,
            f"installer started {delay:.0f} ms after the updater", t)
@@ -82,7 +82,7 @@ def guard(command_line):
 def case_event_holding_the_name_ends_the_wait(stage):
     t = installed_then_restarted(stage, winpath(stage.installer()),
                                  hold_ms=3000, hold_as="event")
-    expect(t.one("installer", "start").ms < t.one("zvr-v1", "release").ms,
+    expect(t.one("installer", "start").us < t.one("zvr-v1", "release").us,
            "the installer started while the event still held the name", t)
 
 
@@ -95,7 +95,7 @@ def case_missing_installer_shows_the_box(stage):
                    "icon": "error", **{k: v for k, v in box.items()
                                        if k.startswith("icon_mismatch")}},
            f"the box as a user sees it: {box}", t)
-    restarted_once_after(t, t.one("box-probe", "box-dismissed").ms,
+    restarted_once_after(t, t.one("box-probe", "box-dismissed"),
                          "the box was dismissed")
     exited_zero(t)
 
@@ -118,7 +118,7 @@ def case_target_with_own_quotes(stage):
     t, box = stage.update(quoted, box=BOX_SHOWN)
     expect(not t.of("installer"), "no installer ran", t)
     expect(box["found"] == "yes", "the failed start was reported", t)
-    restarted_once_after(t, t.one("box-probe", "box-dismissed").ms,
+    restarted_once_after(t, t.one("box-probe", "box-dismissed"),
                          "the box was dismissed")
     exited_zero(t)
 

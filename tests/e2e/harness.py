@@ -14,8 +14,10 @@ import subprocess
 import time
 from dataclasses import dataclass
 
-# Run as Linux paths below the build folder; the processes see them on Z:.
 UPDATER_EXIT_WAIT_MS = 30000
+# Wine draws its own desktop of this size, with window captions, inside the
+# X display; the display should be the same size.
+DESKTOP = "640x480"
 
 
 def winpath(path):
@@ -24,7 +26,7 @@ def winpath(path):
 
 @dataclass
 class Event:
-    ms: float  # since the first event of the timeline
+    us: int  # on the clock all the processes share
     process: str
     pid: int
     event: str
@@ -43,47 +45,62 @@ class Timeline(list):
                 f"expected one {process} {event}, found {len(found)}:\n{self}")
         return found[0]
 
+    def ms(self, event):
+        """Milliseconds from the timeline's first event to `event`."""
+        return (event.us - self[0].us) / 1000.0
+
     def __str__(self):
-        return "\n".join(f"{e.ms:9.1f} ms  {e.process:<10} {e.event:<19} "
+        return "\n".join(f"{self.ms(e):9.1f} ms  {e.process:<10} {e.event:<19} "
                          f"{e.detail}" for e in self)
 
 
+def parse_event(line):
+    parts = line.rstrip("\n").split("\t")
+    if len(parts) != 5:
+        return None
+    return Event(int(parts[0]), parts[1], int(parts[2]), parts[3], parts[4])
+
+
 def read_timeline(path):
-    rows = []
+    events = []
     if os.path.exists(path):
         with open(path, encoding="latin-1") as f:
-            for line in f:
-                parts = line.rstrip("\n").split("\t")
-                if len(parts) == 5:
-                    rows.append((int(parts[0]), parts[1], int(parts[2]),
-                                 parts[3], parts[4]))
-    rows.sort(key=lambda r: r[0])
-    start = rows[0][0] if rows else 0
-    return Timeline(Event((us - start) / 1000.0, p, pid, ev, d)
-                    for us, p, pid, ev, d in rows)
+            events = [e for e in map(parse_event, f) if e]
+    return Timeline(sorted(events, key=lambda e: e.us))
 
 
 class Wine:
     """A Wine prefix of the project's own: 32-bit, quiet, no Mono/Gecko."""
 
-    def __init__(self, prefix):
+    def __init__(self, prefix, debug="-all"):
         self.prefix = os.path.abspath(prefix)
         self.env = dict(os.environ, WINEPREFIX=self.prefix, WINEARCH="win32",
-                        WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
+                        WINEDEBUG=debug, WINEDLLOVERRIDES="mscoree,mshtml=")
 
-    def setup(self):
+    def setup(self, registry=()):
+        """A fresh prefix. `registry`: more (key, name, type, data) values."""
         self.end()
         shutil.rmtree(self.prefix, ignore_errors=True)
         os.makedirs(os.path.dirname(self.prefix), exist_ok=True)
         subprocess.run(["wineboot", "-i"], env=self.env, check=True,
                        timeout=300, stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL)
-        # A crashing installer is a case, not a debugging session: no crash
-        # dialog waiting for a click.
-        subprocess.run(["wine", "reg", "add", "HKCU\\Software\\Wine\\WineDbg",
-                        "/v", "ShowCrashDialog", "/t", "REG_DWORD", "/d", "0",
-                        "/f"], env=self.env, check=True, timeout=120,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        values = [
+            # A crashing installer is a case, not a debugging session: no
+            # crash dialog waiting for a click.
+            ("HKCU\\Software\\Wine\\WineDbg", "ShowCrashDialog", "REG_DWORD",
+             "0"),
+            # Wine's own desktop, as on Windows: window captions are drawn,
+            # and a closed box does not wait on the X server.
+            ("HKCU\\Software\\Wine\\Explorer", "Desktop", "REG_SZ", "Default"),
+            ("HKCU\\Software\\Wine\\Explorer\\Desktops", "Default", "REG_SZ",
+             DESKTOP),
+        ] + list(registry)
+        for key, name, kind, data in values:
+            subprocess.run(["wine", "reg", "add", key, "/v", name, "/t", kind,
+                            "/d", data, "/f"], env=self.env, check=True,
+                           timeout=120, stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL)
         subprocess.run(["wineserver", "-w"], env=self.env, timeout=120)
 
     def end(self):
@@ -91,16 +108,20 @@ class Wine:
         subprocess.run(["wineserver", "-k"], env=self.env, timeout=60,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
-    def start(self, exe, args, cwd, env):
+    def wait_idle(self, timeout):
+        """Waits until every process of the prefix has ended."""
+        subprocess.run(["wineserver", "-w"], env=self.env, timeout=timeout)
+
+    def start(self, exe, args, cwd, env, stderr=subprocess.DEVNULL):
         return subprocess.Popen(["wine", exe] + args, cwd=cwd,
                                 env=dict(self.env, **env),
-                                stdout=subprocess.DEVNULL,
-                                stderr=subprocess.DEVNULL)
+                                stdout=subprocess.DEVNULL, stderr=stderr,
+                                text=True, errors="replace")
 
 
 class Stage:
-    """A throwaway folder with an application folder (updater.exe and the
-    new zvr.exe), a folder for installers, and a timeline file."""
+    """A throwaway folder with an application folder (updater.exe and a
+    zvr.exe), a folder for installers, tools apart, and a timeline file."""
 
     def __init__(self, wine, bin_dir, root, main_app="zvr-v2.exe"):
         self.wine, self.bin, self.root = wine, bin_dir, os.path.abspath(root)
@@ -108,6 +129,7 @@ class Stage:
         self.app = self.path("app")
         self.tools = self.path("tools")
         self.log = self.path("timeline.txt")
+        self.env = {"UPDATER_E2E_LOG": winpath(self.log)}
         self.copy("updater.exe", self.app, "updater.exe")
         if main_app:
             self.copy(main_app, self.app, "zvr.exe")
@@ -132,27 +154,38 @@ class Stage:
         shutil.copyfile(os.path.join(self.bin, built), target)
         return target
 
-    def update(self, command_line, hold_ms=0, hold_as="mutex", env=None,
-               cwd=None, box=None, timeout=60):
-        """The driving application holds the name, starts the updater with
-        `command_line`, releases after `hold_ms` and waits for the updater's
-        exit code. With `box` = (wait_ms, dismiss_after_ms), the box probe
-        runs alongside. Returns (timeline, box fields or None)."""
-        env = dict(env or {}, UPDATER_E2E_LOG=winpath(self.log))
-        cwd = cwd or self.root
-        probe = None
-        if box:
-            box_file = self.path("box.txt")
-            probe = self.wine.start(
-                os.path.join(self.tools, "box-probe.exe"),
-                [winpath(box_file), str(box[0]), str(box[1])], cwd, env)
-        driver = self.wine.start(
-            os.path.join(self.tools, "zvr.exe"),
-            ["--update", winpath(os.path.join(self.app, "updater.exe")),
-             command_line, "--hold-ms", str(hold_ms), "--hold-as", hold_as,
-             "--wait-ms", str(UPDATER_EXIT_WAIT_MS)], cwd, env)
+    def start_application(self, command_line, hold_ms=0, hold_as="mutex",
+                          wait=True, driver=None, env=None, cwd=None,
+                          stderr=subprocess.DEVNULL):
+        """The main application holds the name, starts the updater with
+        `command_line`, releases after `hold_ms` and, with `wait`, waits for
+        the updater's exit code before it exits itself."""
+        args = ["--update", winpath(os.path.join(self.app, "updater.exe")),
+                command_line, "--hold-ms", str(hold_ms), "--hold-as", hold_as]
+        if wait:
+            args += ["--wait-ms", str(UPDATER_EXIT_WAIT_MS)]
+        return self.wine.start(driver or os.path.join(self.tools, "zvr.exe"),
+                               args, cwd or self.root,
+                               dict(env or {}, **self.env), stderr)
+
+    def start_box_probe(self, wait_ms, dismiss_after_ms):
+        return self.wine.start(
+            os.path.join(self.tools, "box-probe.exe"),
+            [winpath(self.path("box.txt")), str(wait_ms),
+             str(dismiss_after_ms)], self.root, self.env)
+
+    def box(self):
+        with open(self.path("box.txt")) as f:
+            return dict(line.rstrip("\n").split("=", 1) for line in f)
+
+    def update(self, command_line, box=None, timeout=60, **application):
+        """One whole update, waited for. With `box` = (wait_ms,
+        dismiss_after_ms), the box probe runs alongside. Returns the
+        timeline and the box's fields (None without `box`)."""
+        processes = [self.start_box_probe(*box)] if box else []
+        processes.append(self.start_application(command_line, **application))
         try:
-            for process in filter(None, (probe, driver)):
+            for process in processes:
                 process.wait(timeout=timeout)
         except subprocess.TimeoutExpired:
             self.wine.end()
@@ -160,11 +193,7 @@ class Stage:
                                  f"{read_timeline(self.log)}")
         # The restarted application logs its own start and exit.
         self.settle()
-        fields = None
-        if box:
-            with open(box_file) as f:
-                fields = dict(line.rstrip("\n").split("=", 1) for line in f)
-        return read_timeline(self.log), fields
+        return read_timeline(self.log), (self.box() if box else None)
 
     def settle(self, quiet_ms=600, limit_s=15):
         """Waits until the timeline has been quiet for `quiet_ms`."""

@@ -19,7 +19,10 @@ inline void LogEvent(const char* process, const char* event,
   LARGE_INTEGER now, frequency;
   QueryPerformanceCounter(&now);
   QueryPerformanceFrequency(&frequency);
-  const long long micros = now.QuadPart * 1000000 / frequency.QuadPart;
+  // Whole seconds and the rest apart, so that the product cannot overflow.
+  const long long micros =
+      now.QuadPart / frequency.QuadPart * 1000000 +
+      now.QuadPart % frequency.QuadPart * 1000000 / frequency.QuadPart;
 
   static char line[40000];
   const int length = snprintf(line, sizeof(line), "%lld\t%s\t%lu\t%s\t%s\n",

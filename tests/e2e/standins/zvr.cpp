@@ -58,8 +58,14 @@ int main(int argc, char** argv) {
   LogEvent(kProcess, "hold", hold_as);
 
   HANDLE started = updater_caller::StartUpdater(updater, installer);
-  LogEvent(kProcess, started ? "updater-started" : "updater-not-started",
-           installer);
+  if (started != NULL) {
+    char detail[40000];
+    snprintf(detail, sizeof(detail), "pid=%lu %s", GetProcessId(started),
+             installer);
+    LogEvent(kProcess, "updater-started", detail);
+  } else {
+    LogEvent(kProcess, "updater-not-started", installer);
+  }
   Sleep(static_cast<DWORD>(hold_ms));
   // Whether the updater still runs while the name is held tells a guarded
   // start (gone at once) from one that waits.
