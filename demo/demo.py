@@ -1,0 +1,233 @@
+#!/usr/bin/python3
+"""One whole update under Wine, shown step by step as it happens.
+
+  demo.py BIN_DIR WORK_DIR
+
+Road 1: the application (zvr.exe version 1) runs, starts the updater with
+a real NSIS installer of version 2 and exits after a moment; the updater
+probes the mutex while it runs, runs the installer silently, and starts
+version 2. Road 2: the same with an installer that is not there; the error
+box appears (a screenshot is saved), is dismissed, and zvr.exe starts.
+
+The stand-ins write their events to a timeline file; the updater itself
+writes nothing, so its platform calls are read from Wine's relay trace.
+Exit code 0 if both roads completed, 1 if not.
+"""
+import os
+import queue
+import re
+import subprocess
+import sys
+import threading
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                                "..", "tests", "e2e"))
+from harness import DESKTOP, Event, Stage, Wine, parse_event, winpath  # noqa
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+# The updater's platform calls worth showing, and no others.
+RELAY = ";".join(["kernel32.CreateMutexA", "kernel32.GetLastError",
+                  "kernel32.Sleep", "kernel32.CreateProcessA",
+                  "kernel32.WaitForSingleObject", "kernel32.ExitProcess",
+                  "user32.MessageBoxA"])
+RELAY_LINE = re.compile(r"^([0-9a-f]+):[0-9a-f]+:(Call|Ret)\s+"
+                        r"(?i:kernel32|user32)\.(\w+)\((.*?)\)"
+                        r"(?: retval=([0-9a-f]+))?")
+QUOTED = re.compile(r'"((?:[^"\\]|\\.)*)"')
+
+
+def now_us():
+    # Wine's performance counter runs on this clock, so the relay lines
+    # and the stand-ins' events share one time line.
+    return time.clock_gettime_ns(time.CLOCK_MONOTONIC_RAW) // 1000
+
+
+def unescape(text):
+    return re.sub(r"\\(.)", r"\1", text)
+
+
+class UpdaterTrace:
+    """Turns the updater's relay lines into timeline events."""
+
+    def __init__(self):
+        self.pid = None
+        self.probe_error = None
+
+    def event(self, us, line):
+        m = RELAY_LINE.match(line)
+        if not m or self.pid is None or int(m.group(1), 16) != self.pid:
+            return None
+        kind, name, args, ret = m.groups()[1:]
+        strings = [unescape(s) for s in QUOTED.findall(args)]
+        if kind == "Ret" and name == "GetLastError":
+            error = int(ret, 16)
+            return self.make(us, "probe", {
+                183: '"Zelvaro" exists: the application still runs',
+                0: '"Zelvaro" is gone: created and closed at once',
+            }.get(error, f'probe failed with error {error}: taken as gone'))
+        if kind == "Call" and name == "Sleep":
+            return self.make(us, "sleep", f"{int(args, 16)} ms")
+        if kind == "Call" and name == "CreateProcessA":
+            return self.make(us, "CreateProcessA", strings[0])
+        if kind == "Ret" and name == "CreateProcessA":
+            return self.make(us, "started" if int(ret, 16) else "not-started",
+                             "")
+        if kind == "Call" and name == "WaitForSingleObject":
+            return self.make(us, "wait", "for the installer to end")
+        if kind == "Ret" and name == "WaitForSingleObject":
+            return self.make(us, "wait-over", "the installer has ended")
+        if kind == "Call" and name == "MessageBoxA":
+            return self.make(us, "error-box", " / ".join(reversed(strings)))
+        if kind == "Ret" and name == "MessageBoxA":
+            return self.make(us, "box-closed", "")
+        if kind == "Call" and name == "ExitProcess":
+            return self.make(us, "exit", f"code {int(args, 16)}")
+        return None
+
+    def make(self, us, event, detail):
+        return Event(us, "updater", self.pid, event, detail)
+
+
+class Show:
+    """Prints events in time order, as they come, from the timeline file and
+    the relay trace; keeps every event for the checks at the end."""
+
+    def __init__(self, stage, relay_stream):
+        self.stage, self.trace = stage, UpdaterTrace()
+        self.relay = queue.Queue()
+        self.events, self.pending = [], []
+        self.read_bytes, self.start_us = 0, now_us()
+        threading.Thread(target=self.read_relay, args=(relay_stream,),
+                         daemon=True).start()
+
+    def read_relay(self, stream):
+        for line in stream:
+            self.relay.put((now_us(), line))
+
+    def poll(self, hold_ms=150):
+        if os.path.exists(self.stage.log):
+            with open(self.stage.log, encoding="latin-1") as f:
+                f.seek(self.read_bytes)
+                chunk = f.read()
+            whole = chunk[:chunk.rfind("\n") + 1]
+            self.read_bytes += len(whole.encode("latin-1"))
+            for line in whole.splitlines():
+                e = parse_event(line)
+                if e:
+                    if e.event == "updater-started":
+                        self.trace.pid = int(e.detail.split()[0][4:])
+                        e.detail = e.detail.split(" ", 1)[1]
+                    self.pending.append(e)
+        while not self.relay.empty():
+            us, line = self.relay.get()
+            e = self.trace.event(us, line)
+            if e:
+                self.pending.append(e)
+        # Hold events back a moment so that both sources interleave in order.
+        ready_before = now_us() - hold_ms * 1000
+        self.pending.sort(key=lambda e: e.us)
+        while self.pending and self.pending[0].us <= ready_before:
+            self.print(self.pending.pop(0))
+
+    def print(self, e):
+        self.events.append(e)
+        print(f"{(e.us - self.start_us) / 1000:8.0f} ms  {e.process:<10}"
+              f"{e.event:<16}{e.detail}", flush=True)
+
+    def until(self, done, limit_s):
+        deadline = time.monotonic() + limit_s
+        while time.monotonic() < deadline:
+            self.poll()
+            if done(self.events):
+                return True
+            time.sleep(0.05)
+        return False
+
+
+def seen(events, process, event, detail=None):
+    return [e for e in events if e.process == process and e.event == event
+            and (detail is None or e.detail == detail)]
+
+
+def build_installer(stage, bin_dir):
+    out = stage.path("downloads", "zvr-2.0-setup.exe")
+    subprocess.run(["makensis", "-V2", f"-DAPPDIR={winpath(stage.app)}",
+                    f"-DPAYLOAD={os.path.join(bin_dir, 'zvr-v2.exe')}",
+                    f"-DOUTFILE={out}",
+                    os.path.join(HERE, "zvr-v2-setup.nsi")], check=True)
+    return out
+
+
+def road(title, stage, installer, done, box_shot=None):
+    print(f"\n=== {title}\n    application folder: {winpath(stage.app)}\n"
+          f"    updater command line: {installer}\n", flush=True)
+    app = stage.start_application(installer, hold_ms=1500, wait=False,
+                                  driver=os.path.join(stage.app, "zvr.exe"),
+                                  stderr=subprocess.PIPE)
+    show = Show(stage, app.stderr)
+    probe = stage.start_box_probe(20000, 2500) if box_shot else None
+    shot_taken = False
+    deadline = time.monotonic() + 60
+    while time.monotonic() < deadline:
+        show.poll()
+        if box_shot and not shot_taken and seen(show.events, "box-probe",
+                                                "box-seen"):
+            time.sleep(0.8)
+            subprocess.run(["import", "-window", "root", box_shot], check=True)
+            print(f"{'':12}screenshot of the box: {box_shot}", flush=True)
+            shot_taken = True
+        if done(show.events):
+            break
+        time.sleep(0.05)
+    show.until(lambda events: False, 1.0)  # the last events, in order
+    for process in filter(None, (app, probe)):
+        try:
+            process.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            process.kill()
+    stage.wine.end()
+    ok = done(show.events)
+    print(f"\n    {'completed' if ok else 'DID NOT COMPLETE'}", flush=True)
+    return ok
+
+
+def main(bin_dir, work_dir):
+    wine = Wine(os.path.join(work_dir, "wineprefix"), debug="-all,+pid,+relay")
+    print(f"Setting up a fresh Wine prefix in {wine.prefix} ...", flush=True)
+    Wine(wine.prefix).setup(registry=[
+        ("HKCU\\Software\\Wine\\Debug", "RelayInclude", "REG_SZ", RELAY),
+        ("HKCU\\Software\\Wine\\Debug", "RelayFromInclude", "REG_SZ",
+         "updater")])
+
+    first = Stage(wine, bin_dir, os.path.join(work_dir, "road1"),
+                  main_app="zvr-v1.exe")
+    setup = build_installer(first, bin_dir)
+
+    def updated(events):
+        return (seen(events, "installer", "end", "0") and
+                seen(events, "zvr-v2", "start", '"zvr.exe" /silent'))
+    ok1 = road("Road 1: an update with a real installer", first,
+               winpath(setup), updated)
+    with open(os.path.join(first.app, "zvr.exe"), "rb") as f, \
+            open(os.path.join(bin_dir, "zvr-v2.exe"), "rb") as g:
+        ok1 = ok1 and f.read() == g.read()
+    print("    the application folder now holds zvr.exe version "
+          f"{'2' if ok1 else '1 (not updated)'}")
+
+    second = Stage(wine, bin_dir, os.path.join(work_dir, "road2"),
+                   main_app="zvr-v1.exe")
+    shot = os.path.join(work_dir, "error-box.png")
+
+    def reported(events):
+        dismissed = seen(events, "box-probe", "box-dismissed")
+        return dismissed and [e for e in seen(events, "zvr-v1", "start")
+                              if e.us > dismissed[0].us]
+    ok2 = road("Road 2: the installer is missing", second,
+               winpath(second.path("downloads", "zvr-2.0-setup.exe")),
+               reported, box_shot=shot)
+    return 0 if ok1 and ok2 else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main(os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])))
