@@ -16,6 +16,7 @@
 
 #include <stddef.h>
 
+#include "dll_search.h"
 #include "launch_silent.h"
 
 namespace {
@@ -65,6 +66,8 @@ void WaitForMainExit() {
 
 int WINAPI RunUpdate(HINSTANCE /*instance*/, HINSTANCE /*previous_instance*/,
                      LPSTR /*command_tail*/, int /*show_command*/) {
+  RestrictDllSearch();
+
   if (StartsWithOwnFileName(GetCommandLineA()))
     return 0;
 

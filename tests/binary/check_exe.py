@@ -18,7 +18,8 @@ ALLOWED_DLLS = {"kernel32.dll", "user32.dll", "msvcrt.dll"}
 OWN_CALLS = {
     "kernel32.dll": {"GetCommandLineA", "CreateMutexA", "GetLastError",
                      "CloseHandle", "Sleep", "CreateProcessA",
-                     "WaitForSingleObject"},
+                     "WaitForSingleObject", "GetModuleHandleA",
+                     "GetProcAddress", "SetDllDirectoryA"},
     "user32.dll": {"MessageBoxA"},
 }
 # VS_FIXEDFILEINFO, field by field: version 472.0.0.0, flags mask 0x3F,
@@ -77,6 +78,10 @@ def main(path):
               f"{dll} provides {', '.join(sorted(calls))}")
     check(imports.get("user32.dll") == {"MessageBoxA"},
           "USER32.dll gives nothing but MessageBoxA")
+    # Looked up at run time: an import would keep the exe from starting on
+    # Windows without it.
+    check("SetDefaultDllDirectories" not in imports.get("kernel32.dll", ()),
+          "SetDefaultDllDirectories is not imported")
 
     resources = version_resource(pe)
     check(len(resources) == 1 and resources[0][:2] == (RT_VERSION, 1),

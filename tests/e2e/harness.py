@@ -18,6 +18,9 @@ UPDATER_EXIT_WAIT_MS = 30000
 # Wine draws its own desktop of this size, with window captions, inside the
 # X display; the display should be the same size.
 DESKTOP = "640x480"
+# No Mono or Gecko: nothing here needs them, and Wine would offer to
+# install them.
+DLL_OVERRIDES = "mscoree,mshtml="
 
 
 def winpath(path):
@@ -70,12 +73,12 @@ def read_timeline(path):
 
 
 class Wine:
-    """A Wine prefix of the project's own: 32-bit, quiet, no Mono/Gecko."""
+    """A Wine prefix of the project's own: 32-bit and quiet."""
 
     def __init__(self, prefix, debug="-all"):
         self.prefix = os.path.abspath(prefix)
         self.env = dict(os.environ, WINEPREFIX=self.prefix, WINEARCH="win32",
-                        WINEDEBUG=debug, WINEDLLOVERRIDES="mscoree,mshtml=")
+                        WINEDEBUG=debug, WINEDLLOVERRIDES=DLL_OVERRIDES)
 
     def setup(self, registry=()):
         """A fresh prefix. `registry`: more (key, name, type, data) values."""

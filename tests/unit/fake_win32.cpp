@@ -3,6 +3,7 @@
 #include <stdint.h>
 #include <stdio.h>
 #include <string.h>
+#include <strings.h>
 
 namespace fake {
 namespace {
@@ -36,6 +37,14 @@ std::string FirstToken(const std::string& command) {
 
 std::unique_ptr<Win32> g_platform(new Win32);
 
+// The only module the updater asks for.
+HMODULE const kKernel32 = reinterpret_cast<HMODULE>(0x7B600000);
+
+// What GetProcAddress hands out for SetDefaultDllDirectories.
+BOOL WINAPI SetDefaultDllDirectoriesEntry(DWORD directory_flags) {
+  return Platform().SetDefaultDllDirectories(directory_flags);
+}
+
 }  // namespace
 
 Win32& Platform() { return *g_platform; }
@@ -60,6 +69,14 @@ void Win32::DenyMutexes(DWORD error) { mutex_error_ = error; }
 
 void Win32::RemoveProgram(const std::string& program) {
   missing_programs_.insert(program);
+}
+
+void Win32::RemoveSetDefaultDllDirectories() {
+  has_set_default_dll_directories_ = false;
+}
+
+void Win32::RefuseSetDefaultDllDirectories() {
+  set_default_dll_directories_refuses_ = true;
 }
 
 std::vector<std::string> Win32::OpenHandles() const {
@@ -220,6 +237,49 @@ int Win32::MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
   return IDOK;
 }
 
+HMODULE Win32::GetModuleHandleA(LPCSTR module_name) {
+  const bool kernel32 = strcasecmp(module_name, "kernel32.dll") == 0;
+  log_.push_back("GetModuleHandleA(" + Quote(module_name) + ") = " +
+                 (kernel32 ? "kernel32" : "NULL"));
+  return kernel32 ? kKernel32 : NULL;
+}
+
+FARPROC Win32::GetProcAddress(HMODULE module, LPCSTR proc_name) {
+  FARPROC found = NULL;
+  if (module == kKernel32 &&
+      strcmp(proc_name, "SetDefaultDllDirectories") == 0 &&
+      has_set_default_dll_directories_) {
+    found = reinterpret_cast<FARPROC>(
+        reinterpret_cast<void (*)(void)>(SetDefaultDllDirectoriesEntry));
+  }
+  log_.push_back("GetProcAddress(" +
+                 std::string(module == kKernel32 ? "kernel32" : "?") + ", " +
+                 Quote(proc_name) + ") = " + (found ? "found" : "NULL"));
+  return found;
+}
+
+BOOL Win32::SetDefaultDllDirectories(DWORD directory_flags) {
+  BOOL done = FALSE;
+  if (set_default_dll_directories_refuses_) {
+    last_error_ = ERROR_INVALID_PARAMETER;
+  } else if (directory_flags == LOAD_LIBRARY_SEARCH_SYSTEM32) {
+    dll_search_ = "system folder only";
+    done = TRUE;
+  }
+  log_.push_back("SetDefaultDllDirectories(" + Hex(directory_flags) +
+                 ") = " + Bool(done));
+  return done;
+}
+
+BOOL Win32::SetDllDirectoryA(LPCSTR path) {
+  // An empty path takes the current folder out; null would restore it.
+  if (path != NULL && path[0] == '\0' &&
+      dll_search_ == "application folder first")
+    dll_search_ = "current folder left out";
+  log_.push_back("SetDllDirectoryA(" + Quote(path) + ") = TRUE");
+  return TRUE;
+}
+
 }  // namespace fake
 
 // The platform's entry points, as the product links against them.
@@ -254,6 +314,15 @@ DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
 }
 int WINAPI MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
   return fake::Platform().MessageBoxA(owner, text, caption, type);
+}
+HMODULE WINAPI GetModuleHandleA(LPCSTR module_name) {
+  return fake::Platform().GetModuleHandleA(module_name);
+}
+FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR proc_name) {
+  return fake::Platform().GetProcAddress(module, proc_name);
+}
+BOOL WINAPI SetDllDirectoryA(LPCSTR path) {
+  return fake::Platform().SetDllDirectoryA(path);
 }
 
 }  // extern "C"

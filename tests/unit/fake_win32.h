@@ -45,6 +45,10 @@ class Win32 {
   void DenyMutexes(DWORD error);
   // Starting `program` (the command's first token) fails: no such file.
   void RemoveProgram(const std::string& program);
+  // Windows without the update that added SetDefaultDllDirectories.
+  void RemoveSetDefaultDllDirectories();
+  // SetDefaultDllDirectories exists but refuses.
+  void RefuseSetDefaultDllDirectories();
 
   // --- Reading what happened ---------------------------------------------
   const std::vector<std::string>& log() const { return log_; }
@@ -52,6 +56,10 @@ class Win32 {
   // Labels of the handles still open, in the order they were issued.
   std::vector<std::string> OpenHandles() const;
   bool NamedObjectExists(const std::string& name) const;
+  // Where a DLL loaded by bare name would be looked for: "application
+  // folder first" (the default), "system folder only", or "current folder
+  // left out".
+  const std::string& dll_search() const { return dll_search_; }
 
   // --- The platform calls, in the platform's own terms -------------------
   LPSTR GetCommandLineA();
@@ -69,6 +77,10 @@ class Win32 {
                       LPPROCESS_INFORMATION process_information);
   DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
   int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
+  HMODULE GetModuleHandleA(LPCSTR module_name);
+  FARPROC GetProcAddress(HMODULE module, LPCSTR proc_name);
+  BOOL SetDefaultDllDirectories(DWORD directory_flags);
+  BOOL SetDllDirectoryA(LPCSTR path);
 
  private:
   struct Object {
@@ -98,6 +110,9 @@ class Win32 {
   std::set<std::string> missing_programs_;
   DWORD last_error_ = 0xBAADF00D;  // whatever an earlier call left
   int processes_started_ = 0;
+  bool has_set_default_dll_directories_ = true;
+  bool set_default_dll_directories_refuses_ = false;
+  std::string dll_search_ = "application folder first";
   std::vector<std::string> log_;
   std::vector<ProcessStart> starts_;
 };

@@ -21,6 +21,12 @@ const char kBox[] =
     "MessageBoxA(NULL, \"Can't find update file.\", \"Update error\", 0x10) "
     "= IDOK";
 
+// The DLL search limited to the system folder, before anything else.
+const Log kDllDefence = {
+    "GetModuleHandleA(\"kernel32.dll\") = kernel32",
+    "GetProcAddress(kernel32, \"SetDefaultDllDirectories\") = found",
+    "SetDefaultDllDirectories(0x800) = TRUE"};
+
 // One probe of the mutex, as the calls appear in the log.
 Log Probe(const std::string& handle, int error) {
   return {"CreateMutexA(NULL, TRUE, \"Zelvaro\") = " + handle,
@@ -48,6 +54,58 @@ class RunUpdateTest : public testing::Test {
   fake::Win32& platform() { return fake::Platform(); }
 };
 
+// --- The DLL search --------------------------------------------------------
+
+struct DllSearchCase {
+  const char* name;
+  bool windows_has_set_default_dll_directories;
+  bool set_default_dll_directories_refuses;
+  Log calls;
+  std::string search;
+};
+void PrintTo(const DllSearchCase& c, std::ostream* os) { *os << c.name; }
+
+class DllSearchTest : public RunUpdateTest,
+                      public testing::WithParamInterface<DllSearchCase> {};
+
+// Whatever the Windows, the search is restricted before the command line is
+// even read, and the rest of the run is the same.
+TEST_P(DllSearchTest, IsRestrictedFirstThing) {
+  const DllSearchCase& c = GetParam();
+  if (!c.windows_has_set_default_dll_directories)
+    platform().RemoveSetDefaultDllDirectories();
+  if (c.set_default_dll_directories_refuses)
+    platform().RefuseSetDefaultDllDirectories();
+  platform().SetCommandLine("updater.exe");
+
+  EXPECT_EQ(RunWithIgnoredArguments(), 0);
+
+  EXPECT_EQ(platform().log(), Join({c.calls, {"GetCommandLineA()"}}));
+  EXPECT_EQ(platform().dll_search(), c.search);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Windows, DllSearchTest,
+    testing::Values(
+        DllSearchCase{"WithSetDefaultDllDirectoriesSystemFolderOnly", true,
+                      false, kDllDefence, "system folder only"},
+        DllSearchCase{
+            "WithoutItCurrentFolderLeftOut", false, false,
+            {"GetModuleHandleA(\"kernel32.dll\") = kernel32",
+             "GetProcAddress(kernel32, \"SetDefaultDllDirectories\") = NULL",
+             "SetDllDirectoryA(\"\") = TRUE"},
+            "current folder left out"},
+        DllSearchCase{
+            "RefusedCurrentFolderLeftOut", true, true,
+            {"GetModuleHandleA(\"kernel32.dll\") = kernel32",
+             "GetProcAddress(kernel32, \"SetDefaultDllDirectories\") = found",
+             "SetDefaultDllDirectories(0x800) = FALSE",
+             "SetDllDirectoryA(\"\") = TRUE"},
+            "current folder left out"}),
+    [](const testing::TestParamInfo<DllSearchCase>& info) {
+      return std::string(info.param.name);
+    });
+
 // --- The guard -------------------------------------------------------------
 
 struct GuardCase {
@@ -68,7 +126,7 @@ TEST_P(GuardTest, ActsOnlyWhenNotStartedUnderItsOwnName) {
   EXPECT_EQ(RunWithIgnoredArguments(), 0);
 
   if (GetParam().does_nothing) {
-    EXPECT_EQ(platform().log(), Log{"GetCommandLineA()"});
+    EXPECT_EQ(platform().log(), Join({kDllDefence, {"GetCommandLineA()"}}));
   } else {
     ASSERT_EQ(platform().starts().size(), 2u);
     EXPECT_EQ(platform().starts()[0].command,
@@ -107,7 +165,8 @@ TEST_F(RunUpdateTest, NoMainApplicationGivesOneProbeAndOneSleep) {
   RunWithIgnoredArguments();
 
   EXPECT_EQ(platform().log(),
-            Join({{"GetCommandLineA()"},
+            Join({kDllDefence,
+                  {"GetCommandLineA()"},
                   Probe("mutex1", 0),
                   {"GetCommandLineA()", std::string(kInstallerStart) +
                                             " = process1",
@@ -196,8 +255,10 @@ TEST_P(SequenceTest, RestartsTheMainApplicationOnEveryPath) {
   EXPECT_EQ(RunWithIgnoredArguments(), 0);
 
   const Log& log = platform().log();
-  ASSERT_GE(log.size(), 2 + 2 * 4u);
-  EXPECT_EQ(Log(log.begin() + 10, log.end()), c.after_wait);
+  // The defence, the guard, two probes, and the command line read again.
+  const size_t before = kDllDefence.size() + 1 + 2 * 4 + 1;
+  ASSERT_GE(log.size(), before);
+  EXPECT_EQ(Log(log.begin() + before, log.end()), c.after_wait);
   EXPECT_EQ(platform().OpenHandles(), c.open_at_end);
   EXPECT_FALSE(platform().NamedObjectExists("Zelvaro"));
 }

@@ -22,6 +22,8 @@ typedef void* LPVOID;
 typedef void* HANDLE;
 typedef struct HINSTANCE__* HINSTANCE;
 typedef struct HWND__* HWND;
+typedef struct HINSTANCE__* HMODULE;
+typedef int(WINAPI* FARPROC)(void);
 
 #define TRUE 1
 #define FALSE 0
@@ -32,9 +34,11 @@ typedef struct HWND__* HWND;
 #define ERROR_FILE_NOT_FOUND 2L
 #define ERROR_ACCESS_DENIED 5L
 #define ERROR_INVALID_HANDLE 6L
+#define ERROR_INVALID_PARAMETER 87L
 #define ERROR_ALREADY_EXISTS 183L
 #define ERROR_FILENAME_EXCED_RANGE 206L
 #define MB_ICONERROR 0x00000010L
+#define LOAD_LIBRARY_SEARCH_SYSTEM32 0x00000800
 #define IDOK 1
 
 typedef struct _SECURITY_ATTRIBUTES {
@@ -89,6 +93,9 @@ BOOL WINAPI CreateProcessA(LPCSTR lpApplicationName, LPSTR lpCommandLine,
 DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
 int WINAPI MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption,
                        UINT uType);
+HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName);
+FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName);
+BOOL WINAPI SetDllDirectoryA(LPCSTR lpPathName);
 
 }  // extern "C"
 
