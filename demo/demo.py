@@ -14,79 +14,60 @@ writes nothing, so its platform calls are read from Wine's relay trace.
 Exit code 0 if both roads completed, 1 if not.
 """
 import os
-import queue
-import re
 import subprocess
 import sys
-import threading
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)),
                                 "..", "tests", "e2e"))
-from harness import DESKTOP, Event, Stage, Wine, parse_event, winpath  # noqa
+from harness import (Event, RelayReader, Stage, Wine, now_us,  # noqa: E402
+                     parse_event, relay_registry, winpath)
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 # The updater's platform calls worth showing, and no others.
-RELAY = ";".join(["kernel32.CreateMutexA", "kernel32.GetLastError",
-                  "kernel32.Sleep", "kernel32.CreateProcessA",
-                  "kernel32.WaitForSingleObject", "kernel32.ExitProcess",
-                  "user32.MessageBoxA"])
-RELAY_LINE = re.compile(r"^([0-9a-f]+):[0-9a-f]+:(Call|Ret)\s+"
-                        r"(?i:kernel32|user32)\.(\w+)\((.*?)\)"
-                        r"(?: retval=([0-9a-f]+))?")
-QUOTED = re.compile(r'"((?:[^"\\]|\\.)*)"')
-
-
-def now_us():
-    # Wine's performance counter runs on this clock, so the relay lines
-    # and the stand-ins' events share one time line.
-    return time.clock_gettime_ns(time.CLOCK_MONOTONIC_RAW) // 1000
-
-
-def unescape(text):
-    return re.sub(r"\\(.)", r"\1", text)
+RELAY = ["kernel32.CreateMutexA", "kernel32.GetLastError", "kernel32.Sleep",
+         "kernel32.CreateProcessA", "kernel32.WaitForSingleObject",
+         "kernel32.ExitProcess", "user32.MessageBoxA"]
 
 
 class UpdaterTrace:
-    """Turns the updater's relay lines into timeline events."""
+    """Turns the updater's relay calls into timeline events."""
 
     def __init__(self):
         self.pid = None
-        self.probe_error = None
 
-    def event(self, us, line):
-        m = RELAY_LINE.match(line)
-        if not m or self.pid is None or int(m.group(1), 16) != self.pid:
+    def event(self, call):
+        if self.pid is None or call.pid != self.pid:
             return None
-        kind, name, args, ret = m.groups()[1:]
-        strings = [unescape(s) for s in QUOTED.findall(args)]
+        kind, name = call.kind, call.name
         if kind == "Ret" and name == "GetLastError":
-            error = int(ret, 16)
-            return self.make(us, "probe", {
+            return self.make(call, "probe", {
                 183: '"Zelvaro" exists: the application still runs',
                 0: '"Zelvaro" is gone: created and closed at once',
-            }.get(error, f'probe failed with error {error}: taken as gone'))
+            }.get(call.ret, f"probe failed with error {call.ret}: "
+                            "taken as gone"))
         if kind == "Call" and name == "Sleep":
-            return self.make(us, "sleep", f"{int(args, 16)} ms")
+            return self.make(call, "sleep", f"{int(call.args, 16)} ms")
         if kind == "Call" and name == "CreateProcessA":
-            return self.make(us, "CreateProcessA", strings[0])
+            return self.make(call, "CreateProcessA", call.strings()[0])
         if kind == "Ret" and name == "CreateProcessA":
-            return self.make(us, "started" if int(ret, 16) else "not-started",
+            return self.make(call, "started" if call.ret else "not-started",
                              "")
         if kind == "Call" and name == "WaitForSingleObject":
-            return self.make(us, "wait", "for the installer to end")
+            return self.make(call, "wait", "for the installer to end")
         if kind == "Ret" and name == "WaitForSingleObject":
-            return self.make(us, "wait-over", "the installer has ended")
+            return self.make(call, "wait-over", "the installer has ended")
         if kind == "Call" and name == "MessageBoxA":
-            return self.make(us, "error-box", " / ".join(reversed(strings)))
+            return self.make(call, "error-box",
+                             " / ".join(reversed(call.strings())))
         if kind == "Ret" and name == "MessageBoxA":
-            return self.make(us, "box-closed", "")
+            return self.make(call, "box-closed", "")
         if kind == "Call" and name == "ExitProcess":
-            return self.make(us, "exit", f"code {int(args, 16)}")
+            return self.make(call, "exit", f"code {int(call.args, 16)}")
         return None
 
-    def make(self, us, event, detail):
-        return Event(us, "updater", self.pid, event, detail)
+    def make(self, call, event, detail):
+        return Event(call.us, "updater", self.pid, event, detail)
 
 
 class Show:
@@ -95,15 +76,9 @@ class Show:
 
     def __init__(self, stage, relay_stream):
         self.stage, self.trace = stage, UpdaterTrace()
-        self.relay = queue.Queue()
+        self.relay = RelayReader(relay_stream)
         self.events, self.pending = [], []
         self.read_bytes, self.start_us = 0, now_us()
-        threading.Thread(target=self.read_relay, args=(relay_stream,),
-                         daemon=True).start()
-
-    def read_relay(self, stream):
-        for line in stream:
-            self.relay.put((now_us(), line))
 
     def poll(self, hold_ms=150):
         if os.path.exists(self.stage.log):
@@ -119,9 +94,8 @@ class Show:
                         self.trace.pid = int(e.detail.split()[0][4:])
                         e.detail = e.detail.split(" ", 1)[1]
                     self.pending.append(e)
-        while not self.relay.empty():
-            us, line = self.relay.get()
-            e = self.trace.event(us, line)
+        for call in self.relay.take():
+            e = self.trace.event(call)
             if e:
                 self.pending.append(e)
         # Hold events back a moment so that both sources interleave in order.
@@ -195,10 +169,7 @@ def road(title, stage, installer, done, box_shot=None):
 def main(bin_dir, work_dir):
     wine = Wine(os.path.join(work_dir, "wineprefix"), debug="-all,+pid,+relay")
     print(f"Setting up a fresh Wine prefix in {wine.prefix} ...", flush=True)
-    Wine(wine.prefix).setup(registry=[
-        ("HKCU\\Software\\Wine\\Debug", "RelayInclude", "REG_SZ", RELAY),
-        ("HKCU\\Software\\Wine\\Debug", "RelayFromInclude", "REG_SZ",
-         "updater")])
+    Wine(wine.prefix).setup(registry=relay_registry(RELAY))
 
     first = Stage(wine, bin_dir, os.path.join(work_dir, "road1"),
                   main_app="zvr-v1.exe")

@@ -9,10 +9,14 @@ line, as the real application must (`wine updater.exe PATH` would put a
 program name in front of PATH).
 """
 import os
+import queue
+import re
 import shutil
 import subprocess
+import threading
 import time
 from dataclasses import dataclass
+from typing import Optional
 
 UPDATER_EXIT_WAIT_MS = 30000
 # Wine draws its own desktop of this size, with window captions, inside the
@@ -70,6 +74,66 @@ def read_timeline(path):
         with open(path, encoding="latin-1") as f:
             events = [e for e in map(parse_event, f) if e]
     return Timeline(sorted(events, key=lambda e: e.us))
+
+
+def now_us():
+    """Wine's performance counter runs on this clock, so what Linux sees and
+    what the stand-ins log share one time line."""
+    return time.clock_gettime_ns(time.CLOCK_MONOTONIC_RAW) // 1000
+
+
+RELAY_LINE = re.compile(r"^([0-9a-f]+):[0-9a-f]+:(Call|Ret)\s+"
+                        r"(?i:kernel32|user32)\.(\w+)\((.*?)\)"
+                        r"(?: retval=([0-9a-f]+))?")
+QUOTED = re.compile(r'"((?:[^"\\]|\\.)*)"')
+
+
+@dataclass
+class Call:
+    """One line of Wine's relay trace: a call into, or a return from, one of
+    the traced platform functions."""
+    us: int  # when the line arrived
+    pid: int
+    kind: str  # "Call" or "Ret"
+    name: str
+    args: str
+    ret: Optional[int]
+
+    def strings(self):
+        """The string arguments, unescaped."""
+        return [re.sub(r"\\(.)", r"\1", s) for s in QUOTED.findall(self.args)]
+
+
+def relay_registry(functions):
+    """Registry values for Wine.setup that trace `functions` (such as
+    "kernel32.Sleep") and nothing else; WINEDEBUG=+pid,+relay turns it on."""
+    key = "HKCU\\Software\\Wine\\Debug"
+    return [(key, "RelayInclude", "REG_SZ", ";".join(functions)),
+            (key, "RelayFromInclude", "REG_SZ", "updater")]
+
+
+class RelayReader:
+    """Reads a relay trace from `stream` on a thread of its own, stamping
+    each line as it arrives; take() hands over the calls read so far."""
+
+    def __init__(self, stream):
+        self.lines = queue.Queue()
+        threading.Thread(target=self.read, args=(stream,), daemon=True).start()
+
+    def read(self, stream):
+        for line in stream:
+            self.lines.put((now_us(), line))
+
+    def take(self):
+        calls = []
+        while not self.lines.empty():
+            us, line = self.lines.get()
+            m = RELAY_LINE.match(line)
+            if m:
+                pid, kind, name, args, ret = m.groups()
+                calls.append(Call(us, int(pid, 16), kind, name, args,
+                                  int(ret, 16) if ret else None))
+        return calls
 
 
 class Wine:

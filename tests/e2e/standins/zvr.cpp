@@ -13,6 +13,10 @@
 //       starts UPDATER with INSTALLER as the caller header does, goes on
 //       holding for N ms (default 0), releases and, with --wait-ms, waits
 //       at most that long for the updater and logs its exit code.
+//   zvr.exe --spawn EXE
+//       Starts EXE itself, as the updater does ("EXE" /silent), waits for it
+//       and exits: what a process start costs without the updater, for the
+//       benchmark to compare with.
 #include <windows.h>
 
 #include <stdio.h>
@@ -26,7 +30,24 @@
 #define STRINGIFY(x) STRINGIFY2(x)
 static const char kProcess[] = "zvr-v" STRINGIFY(ZVR_VERSION);
 
+// Starts `exe` the way the updater starts the main application.
+int Spawn(const char* exe) {
+  static char command[MAX_PATH + 16];
+  snprintf(command, sizeof(command), "\"%s\" /silent", exe);
+  STARTUPINFOA startup = {};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION process = {};
+  LogEvent(kProcess, "spawn", command);
+  if (!CreateProcessA(NULL, command, NULL, NULL, FALSE, 0, NULL, NULL,
+                      &startup, &process))
+    return 1;
+  WaitForSingleObject(process.hProcess, 30000);
+  return 0;
+}
+
 int main(int argc, char** argv) {
+  if (argc == 3 && strcmp(argv[1], "--spawn") == 0)
+    return Spawn(argv[2]);
   if (argc < 4 || strcmp(argv[1], "--update") != 0) {
     HANDLE running = updater_caller::HoldRunningMutex();
     LogEvent(kProcess, "start", GetCommandLineA());
