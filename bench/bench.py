@@ -100,6 +100,19 @@ def process_mapping(path):
     return None
 
 
+def wineserver_pid():
+    """The newest wineserver: the one this benchmark's prefix started."""
+    found = []
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{pid}/comm") as f:
+                if f.read().startswith("wineserver"):
+                    found.append(int(pid))
+        except OSError:
+            pass
+    return max(found)
+
+
 def cpu_seconds(pid):
     """CPU time of all the process's threads, to the nanosecond (the
     clock-tick counts of /proc/PID/stat are too coarse for a sleeper)."""
@@ -125,8 +138,7 @@ def waiting_costs(stage, installer):
     app = stage.start_application(installer, hold_ms=10000)
     time.sleep(1.5)
     updater = process_mapping(os.path.join(stage.app, "updater.exe"))
-    server = int(subprocess.run(["pgrep", "-n", "wineserver"],
-                                capture_output=True, text=True).stdout or 0)
+    server = wineserver_pid()
     start = time.monotonic()
     cpu0, server0 = cpu_seconds(updater), cpu_seconds(server)
     time.sleep(7.5)
