@@ -171,15 +171,16 @@ def case_main_application_found_beside_the_updater(stage):
 def installer_path_of(length, must_start):
     def case(stage):
         base = winpath(stage.path("installers"))
-        # Fill with folders of at most 100 characters down to the length.
-        name_room = length - len(base) - len("\\setup.exe")
-        parts = []
-        while name_room > 0:
-            take = min(100, name_room - 1) if name_room > 1 else 1
-            parts.append("d" * take)
-            name_room -= take + 1
-        relative = "/".join(parts + ["setup.exe"]).replace("//", "/")
-        path = stage.installer(relative)
+        # Full 100-character folders while a file name still fits after
+        # one, then a file name that takes up exactly the rest, whatever
+        # the length of the build folder's own path.
+        room = length - len(base) - 1
+        folders = []
+        while room > 101 + len("s.exe"):
+            folders.append("d" * 100)
+            room -= 101
+        name = "s" * (room - len(".exe")) + ".exe"
+        path = stage.installer("/".join(folders + [name]))
         command_line = winpath(path)
         assert len(command_line) == length, (len(command_line), length)
         if must_start:
