@@ -14,15 +14,16 @@
 //       holding for N ms (default 0), releases and, with --wait-ms, waits
 //       at most that long for the updater and logs its exit code.
 //   zvr.exe --spawn EXE
-//       Starts EXE itself, as the updater does ("EXE" /silent), waits for it
-//       and exits: what a process start costs without the updater, for the
-//       benchmark to compare with.
+//       Starts EXE itself with the updater's own LaunchSilent, waits for it
+//       and exits: what the same process start costs without the updater
+//       around it, for the benchmark to compare with.
 #include <windows.h>
 
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
+#include "launch_silent.h"
 #include "timeline.h"
 #include "updater_caller.h"
 
@@ -30,18 +31,12 @@
 #define STRINGIFY(x) STRINGIFY2(x)
 static const char kProcess[] = "zvr-v" STRINGIFY(ZVR_VERSION);
 
-// Starts `exe` the way the updater starts the main application.
 int Spawn(const char* exe) {
-  static char command[MAX_PATH + 16];
-  snprintf(command, sizeof(command), "\"%s\" /silent", exe);
-  STARTUPINFOA startup = {};
-  startup.cb = sizeof(startup);
-  PROCESS_INFORMATION process = {};
-  LogEvent(kProcess, "spawn", command);
-  if (!CreateProcessA(NULL, command, NULL, NULL, FALSE, 0, NULL, NULL,
-                      &startup, &process))
+  LogEvent(kProcess, "spawn", exe);
+  HANDLE process = LaunchSilent(exe);
+  if (process == NULL)
     return 1;
-  WaitForSingleObject(process.hProcess, 30000);
+  WaitForSingleObject(process, 30000);
   return 0;
 }
 
