@@ -1,7 +1,13 @@
-// Any target through the silent launcher, against the fake platform: the
-// command the platform receives is always a double quote, the target, a
-// double quote and " /silent", whole, with no access past any buffer; the
-// handle comes back exactly when the platform started the program.
+// Any target through the silent launcher, against the fake platform
+// answering as the input chooses: the command the platform receives is
+// always a double quote, the target, a double quote and " /silent", whole,
+// with no access past any buffer; a handle comes back exactly when the
+// platform started the program, and a failed start leaves no handle open.
+//
+// Input: one byte of choices, then the target.
+//   bit 0  the target is missing (the program the platform reads from the
+//          quoted command: up to the target's first double quote)
+//   bit 1  no memory for the command
 #include <stddef.h>
 #include <stdint.h>
 #include <stdlib.h>
@@ -11,20 +17,40 @@
 #include "fake_win32.h"
 #include "launch_silent.h"
 
+namespace {
+
+void Require(bool condition) {
+  if (!condition)
+    abort();
+}
+
+}  // namespace
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const uint8_t choices = size > 0 ? data[0] : 0;
   // The target is a C string: it ends at its first NUL.
   std::string target(reinterpret_cast<const char*>(data), size);
+  target.erase(0, 1);
   target.resize(target.find('\0') == std::string::npos ? target.size()
                                                         : target.find('\0'));
   fake::Reset();
+  if (choices & 1)
+    fake::Platform().RemoveProgram(target.substr(0, target.find('"')));
+  if (choices & 2)
+    fake::Platform().FailAllocation(1);
 
   HANDLE process = LaunchSilent(target.c_str());
 
   const std::vector<fake::ProcessStart>& starts = fake::Platform().starts();
-  if (starts.size() != 1 || starts[0].command != "\"" + target + "\" /silent")
-    abort();
-  const bool started = !fake::Platform().OpenHandles().empty();
-  if ((process != nullptr) != started)
-    abort();
+  const std::vector<std::string> open = fake::Platform().OpenHandles();
+  if (choices & 2) {
+    Require(process == nullptr && starts.empty() && open.empty());
+    return 0;
+  }
+  Require(starts.size() == 1 &&
+          starts[0].command == "\"" + target + "\" /silent");
+  Require(!((choices & 1) && starts[0].created));
+  Require((process != nullptr) == starts[0].created);
+  Require(open.size() == (starts[0].created ? 2u : 0u));
   return 0;
 }

@@ -26,16 +26,22 @@ std::string Hex(DWORD value) {
 }
 
 // The program the platform takes from a command line when no application
-// name is given: the first token, inside quotes if it starts with one.
+// name is given: the first token, inside quotes if it starts with one. A
+// command that starts with "" names the empty program.
 std::string FirstToken(const std::string& command) {
   if (!command.empty() && command[0] == '"') {
     const size_t end = command.find('"', 1);
     return command.substr(1, end == std::string::npos ? end : end - 1);
   }
-  return command.substr(0, command.find(' '));
+  return command.substr(0, command.find_first_of(" \t"));
 }
 
 std::unique_ptr<Win32> g_platform(new Win32);
+
+// Allocations left before the one that fails; 0 when none is to fail. A
+// plain integer, not part of the fake, since the runtime may allocate
+// before any test (or the fake itself) has been set up.
+int g_allocations_before_failure = 0;
 
 // The only module the updater asks for.
 HMODULE const kKernel32 = reinterpret_cast<HMODULE>(0x7B600000);
@@ -48,7 +54,10 @@ BOOL WINAPI SetDefaultDllDirectoriesEntry(DWORD directory_flags) {
 }  // namespace
 
 Win32& Platform() { return *g_platform; }
-void Reset() { g_platform.reset(new Win32); }
+void Reset() {
+  g_platform.reset(new Win32);
+  g_allocations_before_failure = 0;
+}
 
 void Win32::SetCommandLine(const std::string& command_line) {
   command_line_.reset(new char[command_line.size() + 1]);
@@ -70,6 +79,8 @@ void Win32::DenyMutexes(DWORD error) { mutex_error_ = error; }
 void Win32::RemoveProgram(const std::string& program) {
   missing_programs_.insert(program);
 }
+
+void Win32::FailAllocation(int nth) { g_allocations_before_failure = nth; }
 
 void Win32::RemoveSetDefaultDllDirectories() {
   has_set_default_dll_directories_ = false;
@@ -180,6 +191,8 @@ BOOL Win32::CreateProcessA(LPCSTR application_name, LPSTR command_line,
                            LPPROCESS_INFORMATION process_information) {
   ProcessStart start = {};
   start.application_name_null = application_name == NULL;
+  if (application_name != NULL)
+    start.application_name = application_name;
   start.command = command_line;
   start.process_attributes_null = process_attributes == NULL;
   start.thread_attributes_null = thread_attributes == NULL;
@@ -189,17 +202,22 @@ BOOL Win32::CreateProcessA(LPCSTR application_name, LPSTR command_line,
   start.current_directory_null = current_directory == NULL;
   start.startup = *startup_info;
   start.process_information_given = process_information != NULL;
-  starts_.push_back(start);
 
   // The platform may write into the command line: touch every byte of it,
   // NUL included, so that a buffer too small or read-only shows.
   for (size_t i = 0; i <= start.command.size(); ++i)
     command_line[i] = start.command.c_str()[i];
 
+  const std::string program = application_name != NULL
+                                  ? std::string(application_name)
+                                  : FirstToken(start.command);
   BOOL created = FALSE;
   if (start.command.size() + 1 > kMaxCommandLine) {
     last_error_ = ERROR_FILENAME_EXCED_RANGE;
-  } else if (missing_programs_.count(FirstToken(start.command))) {
+  } else if (program.empty()) {
+    // What Wine answers for a command that names no program.
+    last_error_ = ERROR_INVALID_PARAMETER;
+  } else if (missing_programs_.count(program)) {
     last_error_ = ERROR_FILE_NOT_FOUND;
   } else {
     const std::string name = "process#" + std::to_string(++processes_started_);
@@ -211,6 +229,12 @@ BOOL Win32::CreateProcessA(LPCSTR application_name, LPSTR command_line,
     process_information->dwThreadId = 2000 + processes_started_;
     created = TRUE;
   }
+  // The record's content after a failed start is not promised: a caller
+  // that reads it then must not find a null handle there by luck.
+  if (!created)
+    memset(process_information, 0xA5, sizeof(*process_information));
+  start.created = created;
+  starts_.push_back(start);
   log_.push_back("CreateProcessA(" + Quote(command_line) + ") = " +
                  (created ? Label(process_information->hProcess) : "FALSE"));
   return created;
@@ -323,6 +347,17 @@ FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR proc_name) {
 }
 BOOL WINAPI SetDllDirectoryA(LPCSTR path) {
   return fake::Platform().SetDllDirectoryA(path);
+}
+
+// The C runtime's malloc, as the product calls it: the test link renames
+// the product's calls to this one (-Wl,--wrap=malloc), so that a test can
+// make one of them fail.
+void* __real_malloc(size_t size);
+void* __wrap_malloc(size_t size) {
+  if (fake::g_allocations_before_failure > 0 &&
+      --fake::g_allocations_before_failure == 0)
+    return NULL;
+  return __real_malloc(size);
 }
 
 }  // extern "C"

@@ -19,6 +19,7 @@ namespace fake {
 // Everything CreateProcessA was given, copied at the time of the call.
 struct ProcessStart {
   bool application_name_null;
+  std::string application_name;  // empty when null
   std::string command;
   bool process_attributes_null;
   bool thread_attributes_null;
@@ -28,6 +29,7 @@ struct ProcessStart {
   bool current_directory_null;
   STARTUPINFOA startup;
   bool process_information_given;
+  bool created;  // what CreateProcessA answered
 };
 
 class Win32 {
@@ -43,8 +45,12 @@ class Win32 {
   // Every CreateMutexA fails with `error`, as for a mutex the caller may
   // not open.
   void DenyMutexes(DWORD error);
-  // Starting `program` (the command's first token) fails: no such file.
+  // Starting `program` (the application name, or else the command's first
+  // token) fails: no such file.
   void RemoveProgram(const std::string& program);
+  // The `nth` allocation from now (1 for the next) fails, as when memory
+  // runs out; the others succeed.
+  void FailAllocation(int nth);
   // Windows without the update that added SetDefaultDllDirectories.
   void RemoveSetDefaultDllDirectories();
   // SetDefaultDllDirectories exists but refuses.

@@ -22,6 +22,7 @@ struct CommandCase {
   const char* name;
   std::string target;
   std::string command;
+  bool starts = true;
 };
 void PrintTo(const CommandCase& c, std::ostream* os) { *os << c.name; }
 
@@ -29,7 +30,8 @@ class CommandTest : public LaunchSilentTest,
                     public testing::WithParamInterface<CommandCase> {};
 
 TEST_P(CommandTest, ArrivesWholeAsQuotedTargetThenSwitch) {
-  ASSERT_NE(LaunchSilent(GetParam().target.c_str()), nullptr);
+  HANDLE process = LaunchSilent(GetParam().target.c_str());
+  EXPECT_EQ(process != nullptr, GetParam().starts);
 
   ASSERT_EQ(platform().starts().size(), 1u);
   const std::string& command = platform().starts()[0].command;
@@ -46,9 +48,11 @@ INSTANTIATE_TEST_SUITE_P(
         CommandCase{"PathWithSpacesStaysOneProgram",
                     "C:\\Program Files\\Zelvaro\\setup 2.exe",
                     "\"C:\\Program Files\\Zelvaro\\setup 2.exe\" /silent"},
+        // Both name the empty program, which the platform refuses: the
+        // quotes are passed on, not interpreted.
         CommandCase{"OwnQuotesLeftInside", "\"C:\\a b\\s.exe\" /x",
-                    "\"\"C:\\a b\\s.exe\" /x\" /silent"},
-        CommandCase{"Empty", "", "\"\" /silent"},
+                    "\"\"C:\\a b\\s.exe\" /x\" /silent", false},
+        CommandCase{"Empty", "", "\"\" /silent", false},
         CommandCase{"BytesAboveAsciiUnchanged", "C:\\\xC4\xE4\x81\xFF.exe",
                     "\"C:\\\xC4\xE4\x81\xFF.exe\" /silent"},
         // 249 characters fill the classic 260-byte buffer to its last byte;
@@ -102,6 +106,14 @@ TEST_F(LaunchSilentTest, FailedStartLeavesNoHandle) {
   platform().RemoveProgram("C:\\gone.exe");
 
   EXPECT_EQ(LaunchSilent("C:\\gone.exe"), nullptr);
+  EXPECT_TRUE(platform().OpenHandles().empty());
+}
+
+TEST_F(LaunchSilentTest, NoMemoryForTheCommandStartsNothing) {
+  platform().FailAllocation(1);
+
+  EXPECT_EQ(LaunchSilent("zvr.exe"), nullptr);
+  EXPECT_TRUE(platform().starts().empty());
   EXPECT_TRUE(platform().OpenHandles().empty());
 }
 

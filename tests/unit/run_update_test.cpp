@@ -237,6 +237,7 @@ struct SequenceCase {
   bool main_application_missing;
   Log after_wait;
   std::vector<std::string> open_at_end;
+  int failing_allocation = 0;  // 1: the installer's command, 2: the restart's
 };
 void PrintTo(const SequenceCase& c, std::ostream* os) { *os << c.name; }
 
@@ -250,6 +251,8 @@ TEST_P(SequenceTest, RestartsTheMainApplicationOnEveryPath) {
     platform().RemoveProgram(c.installer);
   if (c.main_application_missing)
     platform().RemoveProgram("zvr.exe");
+  if (c.failing_allocation != 0)
+    platform().FailAllocation(c.failing_allocation);
   platform().HoldMutexUntilSleep("Zelvaro", 1);
 
   EXPECT_EQ(RunWithIgnoredArguments(), 0);
@@ -294,7 +297,17 @@ INSTANTIATE_TEST_SUITE_P(
                      false, false,
                      {"CreateProcessA(<40010 chars>) = FALSE", kBox,
                       std::string(kRestart) + " = process1"},
-                     {"process1", "thread1"}}),
+                     {"process1", "thread1"}},
+        // No memory for the command is one more way the installer cannot
+        // start; for the restart it is as silent as a missing zvr.exe.
+        SequenceCase{"NoMemoryForTheInstallersCommandIsReported", kInstaller,
+                     false, false,
+                     {kBox, std::string(kRestart) + " = process1"},
+                     {"process1", "thread1"}, 1},
+        SequenceCase{"NoMemoryForTheRestartIsSilent", kInstaller, false, false,
+                     {std::string(kInstallerStart) + " = process1",
+                      "WaitForSingleObject(process1, INFINITE) = 0x0"},
+                     {"process1", "thread1"}, 2}),
     [](const testing::TestParamInfo<SequenceCase>& info) {
       return std::string(info.param.name);
     });
