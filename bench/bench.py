@@ -27,10 +27,9 @@ import subprocess
 import sys
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)),
-                                "..", "tests", "e2e"))
-from harness import (RelayReader, Stage, Wine, read_timeline,  # noqa: E402
-                     relay_registry, winpath)
+# Shared with the end-to-end cases; ./run puts tests/e2e on PYTHONPATH.
+from harness import Stage, Wine, read_timeline, winpath
+from relay import RelayReader, own_calls, relay_registry
 
 RELAY = ["kernel32.Sleep", "kernel32.CreateProcessA"]
 
@@ -64,7 +63,9 @@ def one_update(stage, installer, hold_ms):
     pid = int(t.one("zvr-v1", "updater-started").detail.split()[0][4:])
     release = t.one("zvr-v1", "release").us
     started = t.one("installer", "start").us
-    calls = [c for c in relay.take() if c.pid == pid and c.name == "Sleep"]
+    calls = [c for c in own_calls(relay, relay.take(), pid,
+                                  os.path.join(stage.app, "updater.exe"))
+             if c.name == "Sleep"]
     sleeps = zip([c.us for c in calls if c.kind == "Call"],
                  [c.us for c in calls if c.kind == "Ret"])
     slept = sum(max(0, min(end, started) - max(begin, release))
@@ -100,17 +101,21 @@ def process_mapping(path):
     return None
 
 
-def wineserver_pid():
-    """The newest wineserver: the one this benchmark's prefix started."""
-    found = []
+def wineserver_pid(prefix):
+    """The wineserver of `prefix`: it works in a folder named after the
+    prefix's device and inode (server-DEV-INODE), whatever other prefixes
+    the machine runs."""
+    info = os.stat(prefix)
+    folder = f"server-{info.st_dev:x}-{info.st_ino:x}"
     for pid in filter(str.isdigit, os.listdir("/proc")):
         try:
             with open(f"/proc/{pid}/comm") as f:
-                if f.read().startswith("wineserver"):
-                    found.append(int(pid))
+                if (f.read().startswith("wineserver") and os.path.basename(
+                        os.readlink(f"/proc/{pid}/cwd")) == folder):
+                    return int(pid)
         except OSError:
             pass
-    return max(found)
+    raise SystemExit(f"no wineserver for {prefix}")
 
 
 def cpu_seconds(pid):
@@ -138,7 +143,7 @@ def waiting_costs(stage, installer):
     app = stage.start_application(installer, hold_ms=10000)
     time.sleep(1.5)
     updater = process_mapping(os.path.join(stage.app, "updater.exe"))
-    server = wineserver_pid()
+    server = wineserver_pid(stage.wine.prefix)
     start = time.monotonic()
     cpu0, server0 = cpu_seconds(updater), cpu_seconds(server)
     time.sleep(7.5)

@@ -18,10 +18,9 @@ import subprocess
 import sys
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)),
-                                "..", "tests", "e2e"))
-from harness import (Event, RelayReader, Stage, Wine, now_us,  # noqa: E402
-                     parse_event, relay_registry, winpath)
+# Shared with the end-to-end cases; ./run puts tests/e2e on PYTHONPATH.
+from harness import Event, Stage, Wine, parse_event, winpath
+from relay import RelayReader, now_us, own_calls, relay_registry
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 # The updater's platform calls worth showing, and no others.
@@ -37,8 +36,6 @@ class UpdaterTrace:
         self.pid = None
 
     def event(self, call):
-        if self.pid is None or call.pid != self.pid:
-            return None
         kind, name = call.kind, call.name
         if kind == "Ret" and name == "GetLastError":
             return self.make(call, "probe", {
@@ -47,7 +44,7 @@ class UpdaterTrace:
             }.get(call.ret, f"probe failed with error {call.ret}: "
                             "taken as gone"))
         if kind == "Call" and name == "Sleep":
-            return self.make(call, "sleep", f"{int(call.args, 16)} ms")
+            return self.make(call, "sleep", f"{call.values[0]} ms")
         if kind == "Call" and name == "CreateProcessA":
             return self.make(call, "CreateProcessA", call.strings()[0])
         if kind == "Ret" and name == "CreateProcessA":
@@ -63,7 +60,7 @@ class UpdaterTrace:
         if kind == "Ret" and name == "MessageBoxA":
             return self.make(call, "box-closed", "")
         if kind == "Call" and name == "ExitProcess":
-            return self.make(call, "exit", f"code {int(call.args, 16)}")
+            return self.make(call, "exit", f"code {call.values[0]}")
         return None
 
     def make(self, call, event, detail):
@@ -77,6 +74,7 @@ class Show:
     def __init__(self, stage, relay_stream):
         self.stage, self.trace = stage, UpdaterTrace()
         self.relay = RelayReader(relay_stream)
+        self.calls = []  # read, but not yet known to be the updater's
         self.events, self.pending = [], []
         self.read_bytes, self.start_us = 0, now_us()
 
@@ -94,10 +92,14 @@ class Show:
                         self.trace.pid = int(e.detail.split()[0][4:])
                         e.detail = e.detail.split(" ", 1)[1]
                     self.pending.append(e)
-        for call in self.relay.take():
-            e = self.trace.event(call)
-            if e:
-                self.pending.append(e)
+        self.calls += self.relay.take()
+        if self.trace.pid is not None:
+            for call in own_calls(self.relay, self.calls, self.trace.pid,
+                                  os.path.join(self.stage.app, "updater.exe")):
+                e = self.trace.event(call)
+                if e:
+                    self.pending.append(e)
+            self.calls = []
         # Hold events back a moment so that both sources interleave in order.
         ready_before = now_us() - hold_ms * 1000
         self.pending.sort(key=lambda e: e.us)

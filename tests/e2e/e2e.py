@@ -9,11 +9,11 @@
 import os
 import sys
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from harness import DLL_OVERRIDES, Stage, Wine, winpath  # noqa: E402
+from harness import DLL_OVERRIDES, Stage, Wine, winpath
+from relay import matches, render
 
 SILENT = " /silent"
-RESTART = '"zvr.exe" /silent'
+RESTART_COMMAND = '"zvr.exe" /silent'
 # A box that appears is read, left up for a second, then dismissed.
 BOX_SHOWN = (15000, 1000)
 
@@ -23,10 +23,69 @@ def expect(condition, message, timeline):
         raise AssertionError(f"{message}\n--- timeline ---\n{timeline}")
 
 
+# The updater's platform calls as Wine's relay trace shows them (see
+# relay.matches: `*` is anything, `{name}` the same value wherever it
+# stands). Numbers are decimal; a string argument stands as its text.
+INFINITE = 0xFFFFFFFF
+MB_ICONERROR = 0x10
+IDOK = 1
+LOAD_LIBRARY_SEARCH_SYSTEM32 = 0x800
+DLL_DEFENCE = ['GetModuleHandleA("kernel32.dll") = {kernel32}',
+               'GetProcAddress({kernel32}, "SetDefaultDllDirectories") = *',
+               f"SetDefaultDllDirectories({LOAD_LIBRARY_SEARCH_SYSTEM32}) = 1"]
+READ_COMMAND_LINE = ["GetCommandLineA() = {command_line}"]
+EXIT_ZERO = ["ExitProcess(0)"]
+
+
+def probe(n, error):
+    """The n-th probe: nothing may come between CreateMutexA and
+    GetLastError, and the handle it gave is closed before the sleep."""
+    handle = "0" if error not in (0, 183) else f"{{mutex{n}}}"
+    return [f'CreateMutexA(0, 1, "Zelvaro") = {handle}',
+            f"GetLastError() = {error}",
+            f"CloseHandle({handle}) = {0 if handle == '0' else 1}",
+            "Sleep(300) = 0"]
+
+
+def start(command, started):
+    """CreateProcessA with every argument but the two records named:
+    no application name, the command whole, no attributes, no inherited
+    handles, no creation flags, the updater's environment and folder."""
+    return [f'CreateProcessA(0, "{command}", 0, 0, 0, 0, 0, 0, *, *) = '
+            f"{1 if started else 0}"]
+
+
+def waited_for_installer():
+    return [f"WaitForSingleObject({{installer}}, {INFINITE}) = 0"]
+
+
+BOX = [f'MessageBoxA(0, "Can\'t find update file.", "Update error", '
+       f"{MB_ICONERROR}) = {IDOK}"]
+RESTART = start('"zvr.exe" /silent', True) + EXIT_ZERO
+
+
+def expect_calls(stage, t, expected):
+    """The updater's own calls, from its first (the DLL search) on, are
+    `expected`, one for one."""
+    lines = [render(c) for c in stage.calls]
+    first = [i for i, line in enumerate(lines)
+             if line.startswith('GetModuleHandleA("kernel32.dll")')]
+    lines = lines[first[0]:] if first else lines
+    expect(matches(lines, expected),
+           "the updater's platform calls\n--- made ---\n" +
+           "\n".join(lines) + "\n--- expected ---\n" + "\n".join(expected),
+           t)
+
+
+def probes_made(stage):
+    return sum(1 for name, _, _ in stage.calls if name == "CreateMutexA")
+
+
 def restarted_once_after(t, moment, what):
     start = t.of("zvr-v2", "start")
     expect(len(start) == 1, "zvr.exe started once", t)
-    expect(start[0].detail == RESTART, f"zvr.exe run as {RESTART}", t)
+    expect(start[0].detail == RESTART_COMMAND,
+           f"zvr.exe run as {RESTART_COMMAND}", t)
     expect(start[0].us >= moment.us, f"zvr.exe started only after {what}", t)
 
 
@@ -48,13 +107,21 @@ def installed_then_restarted(stage, command_line, **update):
 
 
 def case_whole_road(stage):
-    t = installed_then_restarted(stage, winpath(stage.installer()),
-                                 hold_ms=1000, env={"INSTALLER_SLEEP_MS": "500"})
+    installer = winpath(stage.installer())
+    t = installed_then_restarted(stage, installer, hold_ms=1000, trace=True,
+                                 env={"INSTALLER_SLEEP_MS": "500"})
     release = t.one("zvr-v1", "release")
     expect(release.detail == "updater-running",
            "the updater waited while the mutex was held", t)
     expect(t.one("installer", "start").us >= release.us,
            "the installer started only after the mutex was released", t)
+    held = probes_made(stage) - 1
+    expect(held >= 2, f"the mutex was found held by {held} probes", t)
+    expect_calls(stage, t, DLL_DEFENCE + READ_COMMAND_LINE +
+                 sum((probe(n, 183) for n in range(held)), []) +
+                 probe(held, 0) + READ_COMMAND_LINE +
+                 start(f'"{installer}" /silent', True) +
+                 waited_for_installer() + RESTART)
 
 
 def case_no_mutex_one_probe(stage):
@@ -71,20 +138,40 @@ def case_no_mutex_one_probe(stage):
 def guard(command_line):
     def case(stage):
         stage.installer()
-        t, _ = stage.update(command_line, hold_ms=2000)
+        t, _ = stage.update(command_line, hold_ms=2000, trace=True)
         expect(t.one("zvr-v1", "release").detail == "updater-gone",
                "the updater ended at once, while the mutex was held", t)
         expect(not t.of("installer") and not t.of("zvr-v2"),
                "nothing was started", t)
         exited_zero(t)
+        expect_calls(stage, t, DLL_DEFENCE + READ_COMMAND_LINE + EXIT_ZERO)
+    return case
+
+
+def not_guarded(command_line_in):
+    """A command line that only looks like a start under the updater's own
+    name is an installer path like any other: here one that names no file,
+    so the whole road with the box."""
+    def case(stage):
+        command_line = command_line_in(stage)
+        t, _ = reported_then_restarted(stage, command_line, trace=True)
+        expect_calls(stage, t, DLL_DEFENCE + READ_COMMAND_LINE +
+                     probe(0, 0) + READ_COMMAND_LINE +
+                     start(f'"{command_line}" /silent', False) + BOX + RESTART)
     return case
 
 
 def case_event_holding_the_name_ends_the_wait(stage):
-    t = installed_then_restarted(stage, winpath(stage.installer()),
-                                 hold_ms=3000, hold_as="event")
+    installer = winpath(stage.installer())
+    t = installed_then_restarted(stage, installer, hold_ms=3000,
+                                 hold_as="event", trace=True)
     expect(t.one("installer", "start").us < t.one("zvr-v1", "release").us,
            "the installer started while the event still held the name", t)
+    ERROR_INVALID_HANDLE = 6
+    expect_calls(stage, t, DLL_DEFENCE + READ_COMMAND_LINE +
+                 probe(0, ERROR_INVALID_HANDLE) + READ_COMMAND_LINE +
+                 start(f'"{installer}" /silent', True) +
+                 waited_for_installer() + RESTART)
 
 
 def reported_then_restarted(stage, command_line, **update):
@@ -101,13 +188,17 @@ def missing_installer(stage):
 
 
 def case_missing_installer_shows_the_box(stage):
-    t, box = reported_then_restarted(stage, missing_installer(stage))
+    installer = missing_installer(stage)
+    t, box = reported_then_restarted(stage, installer, trace=True)
     expect(box == {"found": "yes", "caption": "Update error",
                    "class": "#32770", "owner": "none",
                    "text": "Can't find update file.", "buttons": "OK",
                    "icon": "error", **{k: v for k, v in box.items()
                                        if k.startswith("icon_mismatch")}},
            f"the box as a user sees it: {box}", t)
+    expect_calls(stage, t, DLL_DEFENCE + READ_COMMAND_LINE + probe(0, 0) +
+                 READ_COMMAND_LINE + start(f'"{installer}" /silent', False) +
+                 BOX + RESTART)
 
 
 def planted_dll(updater, loaded):
@@ -204,6 +295,16 @@ CASES = {
     "guard_exact_name": guard("updater.exe"),
     "guard_upper_case_with_arguments": guard("UPDATER.EXE /x"),
     "guard_more_characters": guard("Updater.exe.old"),
+    # Each of these would pass for the own name under a careless guard: one
+    # that compares ten bytes, folds with | 0x20 (0x0E becomes '.') or
+    # & 0x7F (0xD5 becomes 'U'), or finds the name anywhere in the line.
+    "not_guarded_first_ten_characters": not_guarded(lambda _: "updater.ex"),
+    "not_guarded_control_byte_for_dot":
+        not_guarded(lambda _: "updater\x0eexe"),
+    "not_guarded_high_bit_letter": not_guarded(lambda _: "\xd5PDATER.EXE"),
+    "not_guarded_full_path_ending_in_own_name":
+        not_guarded(lambda stage: winpath(stage.path("elsewhere",
+                                                     "updater.exe"))),
     "event_holding_the_name_ends_the_wait":
         case_event_holding_the_name_ends_the_wait,
     "missing_installer_shows_the_box": case_missing_installer_shows_the_box,

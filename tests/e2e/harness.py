@@ -9,14 +9,13 @@ line, as the real application must (`wine updater.exe PATH` would put a
 program name in front of PATH).
 """
 import os
-import queue
-import re
 import shutil
 import subprocess
-import threading
 import time
 from dataclasses import dataclass
-from typing import Optional
+
+from relay import (RelayReader, UPDATER_FUNCTIONS, relay_registry,
+                   updater_calls)
 
 UPDATER_EXIT_WAIT_MS = 30000
 # Wine draws its own desktop of this size, with window captions, inside the
@@ -76,66 +75,6 @@ def read_timeline(path):
     return Timeline(sorted(events, key=lambda e: e.us))
 
 
-def now_us():
-    """Wine's performance counter runs on this clock, so what Linux sees and
-    what the stand-ins log share one time line."""
-    return time.clock_gettime_ns(time.CLOCK_MONOTONIC_RAW) // 1000
-
-
-RELAY_LINE = re.compile(r"^([0-9a-f]+):[0-9a-f]+:(Call|Ret)\s+"
-                        r"(?i:kernel32|user32)\.(\w+)\((.*?)\)"
-                        r"(?: retval=([0-9a-f]+))?")
-QUOTED = re.compile(r'"((?:[^"\\]|\\.)*)"')
-
-
-@dataclass
-class Call:
-    """One line of Wine's relay trace: a call into, or a return from, one of
-    the traced platform functions."""
-    us: int  # when the line arrived
-    pid: int
-    kind: str  # "Call" or "Ret"
-    name: str
-    args: str
-    ret: Optional[int]
-
-    def strings(self):
-        """The string arguments, unescaped."""
-        return [re.sub(r"\\(.)", r"\1", s) for s in QUOTED.findall(self.args)]
-
-
-def relay_registry(functions):
-    """Registry values for Wine.setup that trace `functions` (such as
-    "kernel32.Sleep") and nothing else; WINEDEBUG=+pid,+relay turns it on."""
-    key = "HKCU\\Software\\Wine\\Debug"
-    return [(key, "RelayInclude", "REG_SZ", ";".join(functions)),
-            (key, "RelayFromInclude", "REG_SZ", "updater")]
-
-
-class RelayReader:
-    """Reads a relay trace from `stream` on a thread of its own, stamping
-    each line as it arrives; take() hands over the calls read so far."""
-
-    def __init__(self, stream):
-        self.lines = queue.Queue()
-        threading.Thread(target=self.read, args=(stream,), daemon=True).start()
-
-    def read(self, stream):
-        for line in stream:
-            self.lines.put((now_us(), line))
-
-    def take(self):
-        calls = []
-        while not self.lines.empty():
-            us, line = self.lines.get()
-            m = RELAY_LINE.match(line)
-            if m:
-                pid, kind, name, args, ret = m.groups()
-                calls.append(Call(us, int(pid, 16), kind, name, args,
-                                  int(ret, 16) if ret else None))
-        return calls
-
-
 class Wine:
     """A Wine prefix of the project's own: 32-bit and quiet."""
 
@@ -144,8 +83,10 @@ class Wine:
         self.env = dict(os.environ, WINEPREFIX=self.prefix, WINEARCH="win32",
                         WINEDEBUG=debug, WINEDLLOVERRIDES=DLL_OVERRIDES)
 
-    def setup(self, registry=()):
-        """A fresh prefix. `registry`: more (key, name, type, data) values."""
+    def setup(self, registry=relay_registry(UPDATER_FUNCTIONS)):
+        """A fresh prefix, where a process started with WINEDEBUG=+pid,+relay
+        traces the updater's platform functions. `registry`: more (key,
+        name, type, data) values."""
         self.end()
         shutil.rmtree(self.prefix, ignore_errors=True)
         os.makedirs(os.path.dirname(self.prefix), exist_ok=True)
@@ -245,12 +186,22 @@ class Stage:
         with open(self.path("box.txt")) as f:
             return dict(line.rstrip("\n").split("=", 1) for line in f)
 
-    def update(self, command_line, box=None, timeout=60, **application):
+    def update(self, command_line, box=None, timeout=60, trace=False,
+               **application):
         """One whole update, waited for. With `box` = (wait_ms,
-        dismiss_after_ms), the box probe runs alongside. Returns the
-        timeline and the box's fields (None without `box`)."""
+        dismiss_after_ms), the box probe runs alongside. With `trace`, the
+        updater's platform calls are read from Wine's relay trace into
+        `self.calls` (see relay.updater_calls). Returns the timeline and the
+        box's fields (None without `box`)."""
         processes = [self.start_box_probe(*box)] if box else []
+        reader = None
+        if trace:
+            application["env"] = dict(application.get("env") or {},
+                                      WINEDEBUG="-all,+pid,+relay")
+            application["stderr"] = subprocess.PIPE
         processes.append(self.start_application(command_line, **application))
+        if trace:
+            reader = RelayReader(processes[-1].stderr)
         try:
             for process in processes:
                 process.wait(timeout=timeout)
@@ -260,7 +211,13 @@ class Stage:
                                  f"{read_timeline(self.log)}")
         # The restarted application logs its own start and exit.
         self.settle()
-        return read_timeline(self.log), (self.box() if box else None)
+        timeline = read_timeline(self.log)
+        if reader:
+            started = timeline.one("zvr-v1", "updater-started")
+            self.calls = updater_calls(
+                reader, reader.take(), int(started.detail.split()[0][4:]),
+                os.path.join(self.app, "updater.exe"))
+        return timeline, (self.box() if box else None)
 
     def settle(self, quiet_ms=600, limit_s=15):
         """Waits until the timeline has been quiet for `quiet_ms`."""
