@@ -89,12 +89,13 @@ def restarted_once_after(t, moment, what):
     expect(start[0].us >= moment.us, f"zvr.exe started only after {what}", t)
 
 
-def exited_zero(t):
-    expect(t.one("zvr-v1", "updater-exit").detail == "0",
-           "the updater ended with exit code 0", t)
+def exited_zero(t, event="updater-exit"):
+    expect(t.one("zvr-v1", event).detail == "0",
+           f"{event.split('-')[0]} ended with exit code 0", t)
 
 
-def installed_then_restarted(stage, command_line, **update):
+def installed_then_restarted(stage, command_line, exit_event="updater-exit",
+                             **update):
     t, _ = stage.update(command_line, **update)
     started = t.one("installer", "start")
     expect(started.detail == '"' + command_line + '"' + SILENT,
@@ -102,7 +103,7 @@ def installed_then_restarted(stage, command_line, **update):
     ended = t.of("installer", "end") + t.of("installer", "crash")
     expect(len(ended) == 1, "the installer ran to its end", t)
     restarted_once_after(t, ended[0], "the installer ended")
-    exited_zero(t)
+    exited_zero(t, exit_event)
     return t
 
 
@@ -122,6 +123,22 @@ def case_whole_road(stage):
                  probe(held, 0) + READ_COMMAND_LINE +
                  start(f'"{installer}" /silent', True) +
                  waited_for_installer() + RESTART)
+
+
+def case_through_the_elevated_helper(stage):
+    # Wine has no UAC: the application takes the helper's road by itself,
+    # as Windows makes it take it when the direct start needs elevation.
+    installer = winpath(stage.installer())
+    t = installed_then_restarted(stage, installer, hold_ms=1000,
+                                 start_via="helper", exit_event="helper-exit")
+    helper = t.one("zvr-v1", "helper")
+    expect(helper.detail == "0", "the helper started the updater, exited 0",
+           t)
+    expect(all(e.pid != helper.pid for e in t.of("zvr-v1", "hold")),
+           "the helper never held the mutex", t)
+    release = t.one("zvr-v1", "release")
+    expect(helper.us < release.us <= t.one("installer", "start").us,
+           "the updater waited for the application to let go", t)
 
 
 def case_no_mutex_one_probe(stage):
@@ -291,6 +308,8 @@ def installer_path_of(length, must_start):
 
 CASES = {
     "whole_road_mutex_held_a_second": case_whole_road,
+    "whole_road_through_the_elevated_helper":
+        case_through_the_elevated_helper,
     "no_mutex_one_probe_one_sleep": case_no_mutex_one_probe,
     "guard_exact_name": guard("updater.exe"),
     "guard_upper_case_with_arguments": guard("UPDATER.EXE /x"),

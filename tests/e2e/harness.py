@@ -164,12 +164,14 @@ class Stage:
 
     def start_application(self, command_line, hold_ms=0, hold_as="mutex",
                           wait=True, driver=None, env=None, cwd=None,
-                          stderr=subprocess.DEVNULL):
+                          stderr=subprocess.DEVNULL, start_via="direct"):
         """The main application holds the name, starts the updater with
-        `command_line`, releases after `hold_ms` and, with `wait`, waits for
-        the updater's exit code before it exits itself."""
+        `command_line` (`start_via` "helper": through the elevated helper),
+        releases after `hold_ms` and, with `wait`, waits for the exit code
+        of what it started before it exits itself."""
         args = ["--update", winpath(os.path.join(self.app, "updater.exe")),
-                command_line, "--hold-ms", str(hold_ms), "--hold-as", hold_as]
+                command_line, "--hold-ms", str(hold_ms), "--hold-as", hold_as,
+                "--start-via", start_via]
         if wait:
             args += ["--wait-ms", str(UPDATER_EXIT_WAIT_MS)]
         return self.wine.start(driver or os.path.join(self.tools, "zvr.exe"),

@@ -82,6 +82,18 @@ void Win32::RemoveProgram(const std::string& program) {
 
 void Win32::FailAllocation(int nth) { g_allocations_before_failure = nth; }
 
+void Win32::RequireElevation(const std::string& program) {
+  setup_programs_.insert(program);
+}
+
+void Win32::RunElevated() { elevated_ = true; }
+
+void Win32::DeclineElevation() { elevation_declined_ = true; }
+
+void Win32::SetModuleFileName(const std::string& path) {
+  module_file_name_ = path;
+}
+
 void Win32::RemoveSetDefaultDllDirectories() {
   has_set_default_dll_directories_ = false;
 }
@@ -121,6 +133,17 @@ void Win32::Release(const std::string& object_name) {
     objects_.erase(object);
 }
 
+HANDLE Win32::StartProcess(HANDLE* thread) {
+  const std::string name = "process#" + std::to_string(++processes_started_);
+  objects_[name] = Object{"process", 1};
+  HANDLE process = Issue("process", name);
+  if (thread != NULL) {
+    objects_[name + "/thread"] = Object{"thread", 1};
+    *thread = Issue("thread", name + "/thread");
+  }
+  return process;
+}
+
 std::string Win32::Label(HANDLE handle) const {
   if (handle == NULL)
     return "NULL";
@@ -158,6 +181,11 @@ HANDLE Win32::CreateMutexA(LPSECURITY_ATTRIBUTES attributes,
 DWORD Win32::GetLastError() {
   log_.push_back("GetLastError() = " + std::to_string(last_error_));
   return last_error_;
+}
+
+void Win32::SetLastError(DWORD error) {
+  log_.push_back("SetLastError(" + std::to_string(error) + ")");
+  last_error_ = error;
 }
 
 BOOL Win32::CloseHandle(HANDLE handle) {
@@ -219,12 +247,11 @@ BOOL Win32::CreateProcessA(LPCSTR application_name, LPSTR command_line,
     last_error_ = ERROR_INVALID_PARAMETER;
   } else if (missing_programs_.count(program)) {
     last_error_ = ERROR_FILE_NOT_FOUND;
+  } else if (setup_programs_.count(program) && !elevated_) {
+    last_error_ = ERROR_ELEVATION_REQUIRED;
   } else {
-    const std::string name = "process#" + std::to_string(++processes_started_);
-    objects_[name] = Object{"process", 1};
-    process_information->hProcess = Issue("process", name);
-    objects_[name + "/thread"] = Object{"thread", 1};
-    process_information->hThread = Issue("thread", name + "/thread");
+    process_information->hProcess =
+        StartProcess(&process_information->hThread);
     process_information->dwProcessId = 1000 + processes_started_;
     process_information->dwThreadId = 2000 + processes_started_;
     created = TRUE;
@@ -304,6 +331,65 @@ BOOL Win32::SetDllDirectoryA(LPCSTR path) {
   return TRUE;
 }
 
+DWORD Win32::GetModuleFileNameA(HMODULE module, LPSTR file_name, DWORD size) {
+  DWORD copied = 0;
+  if (module != NULL) {
+    last_error_ = ERROR_INVALID_HANDLE;
+  } else if (size > 0) {
+    // A path that does not fit is cut to size - 1 characters and reported
+    // by a result of `size`, as Windows does since Vista.
+    const size_t length = module_file_name_.size();
+    copied = static_cast<DWORD>(length < size ? length : size - 1);
+    memcpy(file_name, module_file_name_.c_str(), copied);
+    file_name[copied] = '\0';
+    if (length >= size) {
+      copied = size;
+      last_error_ = ERROR_INSUFFICIENT_BUFFER;
+    }
+  }
+  log_.push_back("GetModuleFileNameA(" +
+                 std::string(module ? "module" : "NULL") + ", " +
+                 std::to_string(size) + ") = " + std::to_string(copied));
+  return copied;
+}
+
+BOOL Win32::ShellExecuteExA(SHELLEXECUTEINFOA* info) {
+  ShellStart start = {};
+  start.size = info->cbSize;
+  start.mask = info->fMask;
+  start.window_null = info->hwnd == NULL;
+  start.verb = info->lpVerb != NULL ? info->lpVerb : "";
+  start.file = info->lpFile != NULL ? info->lpFile : "";
+  start.parameters = info->lpParameters != NULL ? info->lpParameters : "";
+  start.directory_null = info->lpDirectory == NULL;
+  start.show = info->nShow;
+  shell_starts_.push_back(start);
+
+  BOOL done = FALSE;
+  HANDLE process = NULL;
+  if (info->cbSize != sizeof(*info)) {
+    last_error_ = ERROR_INVALID_PARAMETER;
+  } else if (missing_programs_.count(start.file)) {
+    last_error_ = ERROR_FILE_NOT_FOUND;
+  } else if (start.verb == "runas" && elevation_declined_) {
+    last_error_ = ERROR_CANCELLED;
+  } else {
+    // The shell closes the thread's handle itself, and the process's too
+    // unless the caller asked for it.
+    if (info->fMask & SEE_MASK_NOCLOSEPROCESS)
+      process = info->hProcess = StartProcess(/*thread=*/NULL);
+    else
+      ++processes_started_;
+    info->hInstApp = reinterpret_cast<HINSTANCE>(33);
+    done = TRUE;
+  }
+  log_.push_back("ShellExecuteExA(" + Quote(start.verb.c_str()) + ", " +
+                 Quote(start.file.c_str()) + ", " +
+                 Quote(start.parameters.c_str()) + ") = " +
+                 (done ? Label(process) : "FALSE"));
+  return done;
+}
+
 }  // namespace fake
 
 // The platform's entry points, as the product links against them.
@@ -317,6 +403,7 @@ HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES attributes,
   return fake::Platform().CreateMutexA(attributes, initial_owner, name);
 }
 DWORD WINAPI GetLastError(void) { return fake::Platform().GetLastError(); }
+void WINAPI SetLastError(DWORD error) { fake::Platform().SetLastError(error); }
 BOOL WINAPI CloseHandle(HANDLE handle) {
   return fake::Platform().CloseHandle(handle);
 }
@@ -347,6 +434,12 @@ FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR proc_name) {
 }
 BOOL WINAPI SetDllDirectoryA(LPCSTR path) {
   return fake::Platform().SetDllDirectoryA(path);
+}
+DWORD WINAPI GetModuleFileNameA(HMODULE module, LPSTR file_name, DWORD size) {
+  return fake::Platform().GetModuleFileNameA(module, file_name, size);
+}
+BOOL WINAPI ShellExecuteExA(SHELLEXECUTEINFOA* info) {
+  return fake::Platform().ShellExecuteExA(info);
 }
 
 // The C runtime's malloc, as the product calls it: the test link renames

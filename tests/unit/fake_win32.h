@@ -7,6 +7,7 @@
 #define UPDATER_TESTS_UNIT_FAKE_WIN32_H_
 
 #include <windows.h>
+#include <shellapi.h>
 
 #include <map>
 #include <memory>
@@ -32,6 +33,21 @@ struct ProcessStart {
   bool created;  // what CreateProcessA answered
 };
 
+// Everything ShellExecuteExA was given, copied at the time of the call.
+struct ShellStart {
+  DWORD size;
+  ULONG mask;
+  bool window_null;
+  std::string verb;
+  std::string file;
+  std::string parameters;
+  bool directory_null;
+  int show;
+  // The command line the started program reads: the shell puts the
+  // program's quoted path in front of the parameters.
+  std::string CommandLine() const { return "\"" + file + "\" " + parameters; }
+};
+
 class Win32 {
  public:
   // --- Scripting a situation ---------------------------------------------
@@ -51,6 +67,16 @@ class Win32 {
   // The `nth` allocation from now (1 for the next) fails, as when memory
   // runs out; the others succeed.
   void FailAllocation(int nth);
+  // Starting `program` fails with ERROR_ELEVATION_REQUIRED, as Windows
+  // answers for a program it takes for a setup program, unless the caller
+  // runs elevated.
+  void RequireElevation(const std::string& program);
+  // This process runs elevated, as one started through the prompt does.
+  void RunElevated();
+  // The user declines the elevation prompt.
+  void DeclineElevation();
+  // What GetModuleFileNameA gives for the process's own exe.
+  void SetModuleFileName(const std::string& path);
   // Windows without the update that added SetDefaultDllDirectories.
   void RemoveSetDefaultDllDirectories();
   // SetDefaultDllDirectories exists but refuses.
@@ -59,6 +85,7 @@ class Win32 {
   // --- Reading what happened ---------------------------------------------
   const std::vector<std::string>& log() const { return log_; }
   const std::vector<ProcessStart>& starts() const { return starts_; }
+  const std::vector<ShellStart>& shell_starts() const { return shell_starts_; }
   // Labels of the handles still open, in the order they were issued.
   std::vector<std::string> OpenHandles() const;
   bool NamedObjectExists(const std::string& name) const;
@@ -72,6 +99,7 @@ class Win32 {
   HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES attributes, BOOL initial_owner,
                       LPCSTR name);
   DWORD GetLastError();
+  void SetLastError(DWORD error);
   BOOL CloseHandle(HANDLE handle);
   void Sleep(DWORD milliseconds);
   BOOL CreateProcessA(LPCSTR application_name, LPSTR command_line,
@@ -87,6 +115,8 @@ class Win32 {
   FARPROC GetProcAddress(HMODULE module, LPCSTR proc_name);
   BOOL SetDefaultDllDirectories(DWORD directory_flags);
   BOOL SetDllDirectoryA(LPCSTR path);
+  DWORD GetModuleFileNameA(HMODULE module, LPSTR file_name, DWORD size);
+  BOOL ShellExecuteExA(SHELLEXECUTEINFOA* info);
 
  private:
   struct Object {
@@ -99,6 +129,9 @@ class Win32 {
   };
 
   HANDLE Issue(const std::string& label, const std::string& object_name);
+  // A new process; its thread's handle goes to `thread`, or is not issued
+  // when `thread` is null.
+  HANDLE StartProcess(HANDLE* thread);
   void Release(const std::string& object_name);
   std::string Label(HANDLE handle) const;
 
@@ -114,6 +147,10 @@ class Win32 {
   int sleeps_until_release_ = 0;
   DWORD mutex_error_ = 0;
   std::set<std::string> missing_programs_;
+  std::set<std::string> setup_programs_;
+  bool elevated_ = false;
+  bool elevation_declined_ = false;
+  std::string module_file_name_ = "C:\\Program Files\\Zelvaro\\zvr.exe";
   DWORD last_error_ = 0xBAADF00D;  // whatever an earlier call left
   int processes_started_ = 0;
   bool has_set_default_dll_directories_ = true;
@@ -121,6 +158,7 @@ class Win32 {
   std::string dll_search_ = "application folder first";
   std::vector<std::string> log_;
   std::vector<ProcessStart> starts_;
+  std::vector<ShellStart> shell_starts_;
 };
 
 // The one fake every platform call goes to; a test starts with Reset().

@@ -7,12 +7,17 @@
 //       "Zelvaro" for %ZVR_RUN_MS% ms (default 200), logs its start with its
 //       command line, and exits.
 //   zvr.exe --update UPDATER INSTALLER [--hold-ms N] [--hold-as KIND]
-//           [--wait-ms N]
+//           [--wait-ms N] [--start-via ROAD]
 //       The application at the end of its life: holds the name "Zelvaro"
 //       (KIND: mutex, the default; event, an object of another kind; none),
-//       starts UPDATER with INSTALLER as the caller header does, goes on
-//       holding for N ms (default 0), releases and, with --wait-ms, waits
-//       at most that long for the updater and logs its exit code.
+//       starts UPDATER with INSTALLER through the caller header (ROAD:
+//       direct, the default, by StartUpdater; helper, by
+//       StartUpdaterElevated, as Windows makes it for an application that
+//       is not elevated), goes on holding for N ms (default 0), releases
+//       and, with --wait-ms, waits at most that long for what it started
+//       (the updater, or the helper) and logs its exit code.
+//   zvr.exe --start-updater-helper "UPDATER" "INSTALLER"
+//       The helper, as StartUpdaterElevated starts it: logs its exit code.
 //   zvr.exe --spawn EXE
 //       Starts EXE itself with the updater's own LaunchSilent, waits for it
 //       and exits: what the same process start costs without the updater
@@ -41,6 +46,15 @@ int Spawn(const char* exe) {
 }
 
 int main(int argc, char** argv) {
+  // First thing, as the caller header asks: the helper never holds the
+  // name.
+  int helper_exit_code;
+  if (updater_caller::RunAsHelperIfAsked(&helper_exit_code)) {
+    char detail[16];
+    snprintf(detail, sizeof(detail), "%d", helper_exit_code);
+    LogEvent(kProcess, "helper", detail);
+    return helper_exit_code;
+  }
   if (argc == 3 && strcmp(argv[1], "--spawn") == 0)
     return Spawn(argv[2]);
   if (argc < 4 || strcmp(argv[1], "--update") != 0) {
@@ -57,6 +71,7 @@ int main(int argc, char** argv) {
   long hold_ms = 0;
   long wait_ms = -1;
   const char* hold_as = "mutex";
+  bool through_helper = false;
   for (int i = 4; i + 1 < argc; i += 2) {
     if (strcmp(argv[i], "--hold-ms") == 0)
       hold_ms = strtol(argv[i + 1], NULL, 10);
@@ -64,7 +79,10 @@ int main(int argc, char** argv) {
       wait_ms = strtol(argv[i + 1], NULL, 10);
     else if (strcmp(argv[i], "--hold-as") == 0)
       hold_as = argv[i + 1];
+    else if (strcmp(argv[i], "--start-via") == 0)
+      through_helper = strcmp(argv[i + 1], "helper") == 0;
   }
+  const char* started_what = through_helper ? "helper" : "updater";
 
   HANDLE held = NULL;
   if (strcmp(hold_as, "mutex") == 0)
@@ -73,14 +91,20 @@ int main(int argc, char** argv) {
     held = CreateEventA(NULL, TRUE, FALSE, updater_caller::kRunningMutexName);
   LogEvent(kProcess, "hold", hold_as);
 
-  HANDLE started = updater_caller::StartUpdater(updater, installer);
+  HANDLE started =
+      through_helper
+          ? updater_caller::StartUpdaterElevated(updater, installer)
+          : updater_caller::StartUpdater(updater, installer);
+  char event[32];
   if (started != NULL) {
     char detail[40000];
     snprintf(detail, sizeof(detail), "pid=%lu %s", GetProcessId(started),
              installer);
-    LogEvent(kProcess, "updater-started", detail);
+    snprintf(event, sizeof(event), "%s-started", started_what);
+    LogEvent(kProcess, event, detail);
   } else {
-    LogEvent(kProcess, "updater-not-started", installer);
+    snprintf(event, sizeof(event), "%s-not-started", started_what);
+    LogEvent(kProcess, event, installer);
   }
   Sleep(static_cast<DWORD>(hold_ms));
   // Whether the updater still runs while the name is held tells a guarded
@@ -100,7 +124,8 @@ int main(int argc, char** argv) {
       GetExitCodeProcess(started, &code);
       snprintf(detail, sizeof(detail), "%lu", code);
     }
-    LogEvent(kProcess, "updater-exit", detail);
+    snprintf(event, sizeof(event), "%s-exit", started_what);
+    LogEvent(kProcess, event, detail);
   }
   return 0;
 }

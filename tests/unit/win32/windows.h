@@ -15,6 +15,7 @@ typedef unsigned char BYTE;
 typedef uint16_t WORD;
 typedef uint32_t DWORD;
 typedef unsigned int UINT;
+typedef unsigned long ULONG;
 typedef BYTE* LPBYTE;
 typedef char* LPSTR;
 typedef const char* LPCSTR;
@@ -23,6 +24,7 @@ typedef void* HANDLE;
 typedef struct HINSTANCE__* HINSTANCE;
 typedef struct HWND__* HWND;
 typedef struct HINSTANCE__* HMODULE;
+typedef struct HKEY__* HKEY;
 typedef int(WINAPI* FARPROC)(void);
 
 #define TRUE 1
@@ -34,9 +36,17 @@ typedef int(WINAPI* FARPROC)(void);
 #define ERROR_FILE_NOT_FOUND 2L
 #define ERROR_ACCESS_DENIED 5L
 #define ERROR_INVALID_HANDLE 6L
+#define ERROR_NOT_ENOUGH_MEMORY 8L
+#define ERROR_GEN_FAILURE 31L
 #define ERROR_INVALID_PARAMETER 87L
+#define ERROR_INSUFFICIENT_BUFFER 122L
+#define ERROR_INVALID_NAME 123L
+#define ERROR_BAD_ARGUMENTS 160L
 #define ERROR_ALREADY_EXISTS 183L
 #define ERROR_FILENAME_EXCED_RANGE 206L
+#define ERROR_ELEVATION_REQUIRED 740L
+#define ERROR_CANCELLED 1223L
+#define SW_SHOWNORMAL 1
 #define MB_ICONERROR 0x00000010L
 #define LOAD_LIBRARY_SEARCH_SYSTEM32 0x00000800
 #define IDOK 1
@@ -81,6 +91,7 @@ LPSTR WINAPI GetCommandLineA(void);
 HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES lpMutexAttributes,
                            BOOL bInitialOwner, LPCSTR lpName);
 DWORD WINAPI GetLastError(void);
+void WINAPI SetLastError(DWORD dwErrCode);
 BOOL WINAPI CloseHandle(HANDLE hObject);
 void WINAPI Sleep(DWORD dwMilliseconds);
 BOOL WINAPI CreateProcessA(LPCSTR lpApplicationName, LPSTR lpCommandLine,
@@ -96,6 +107,8 @@ int WINAPI MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption,
 HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName);
 FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName);
 BOOL WINAPI SetDllDirectoryA(LPCSTR lpPathName);
+DWORD WINAPI GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename,
+                                DWORD nSize);
 
 }  // extern "C"
 
