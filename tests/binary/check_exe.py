@@ -1,16 +1,23 @@
 #!/usr/bin/python3
 """Reads the built updater.exe and checks what its users rely on without
 running it: a 32-bit GUI program that imports from the system's own DLLs
-only, can be loaded at a random base with no executable data, checks stack
-canaries, fits its size budget, and carries exactly one resource, the fixed
-version information.
+only, can be loaded at a random base with no executable data and no
+exception handlers, checks stack canaries, fits its size budget, and
+carries exactly one resource, the fixed version information. A signed
+updater.exe is checked as it was before it was signed.
 
-  check_exe.py UPDATER_EXE OBJDUMP
+The canary checks are found by name in the link before it was stripped,
+and the exe must be that link stripped, byte for byte.
+
+  check_exe.py UPDATER_EXE UNSTRIPPED_EXE OBJDUMP NM STRIP_COMMAND...
 """
+import argparse
+import os
 import re
 import struct
 import subprocess
 import sys
+import tempfile
 
 import pefile
 
@@ -18,11 +25,15 @@ MACHINE_I386 = 0x14C
 SUBSYSTEM_WINDOWS_GUI = 2
 DYNAMIC_BASE = 0x0040
 NX_COMPAT = 0x0100
+NO_SEH = 0x0400
 RT_VERSION = 16
 SCN_MEM_EXECUTE = 0x20000000
 SCN_MEM_WRITE = 0x80000000
 SIZE_BUDGET = 16384
 STACK_BUFFER_OVERRUN = "0xc0000409"
+# The one frame that qualifies for -fstack-protector-strong: its records'
+# addresses go to the platform.
+LAUNCH_SILENT = "__Z12LaunchSilentPKc"
 ALLOWED_DLLS = {"kernel32.dll", "user32.dll", "msvcrt.dll"}
 # What the updater itself calls; the runtime's start-up adds its own.
 OWN_CALLS = {
@@ -59,55 +70,104 @@ def version_resource(pe):
     return found
 
 
-def canary_checks(objdump, path):
-    """How many frames check a stack canary that ends the process with
-    STATUS_STACK_BUFFER_OVERRUN when it has changed. The exe is stripped,
-    so the guard is found by its use: read into the frame on the way in,
-    compared on the way out, written once when it is seeded."""
+def symbols(nm, path):
+    """Address of every symbol of the unstripped link, by name."""
+    listing = subprocess.run([nm, path], capture_output=True, text=True,
+                             check=True).stdout
+    return {m.group(2): int(m.group(1), 16) for m in
+            re.finditer(r"^([0-9a-f]+) \w (\S+)$", listing, re.M)}
+
+
+def functions(objdump, path):
+    """The unstripped link's code, function by function: name -> the text
+    of its instructions."""
     listing = subprocess.run(
         [objdump, "-d", "-M", "intel", "--no-show-raw-insn", path],
         capture_output=True, text=True, check=True).stdout
-    code = re.findall(r"^\s*([0-9a-f]+):\t(.*)$", listing, re.M)
-    at = {int(a, 16): i for i, (a, _) in enumerate(code)}
-
-    def fails_the_process(i):
-        # A call, within two instructions, to code that ends the process
-        # with the overrun status before it returns.
-        for _, text in code[i + 1:i + 3]:
-            call = re.match(r"call\s+0x([0-9a-f]+)$", text)
-            if call and int(call.group(1), 16) in at:
-                start = at[int(call.group(1), 16)]
-                for _, body in code[start:start + 16]:
-                    if STACK_BUFFER_OVERRUN in body:
-                        return True
-                    if body.startswith("ret"):
-                        break
-        return False
-
-    checks = {}
-    for i, (_, text) in enumerate(code):
-        m = re.match(r"(?:sub|xor|cmp)\s+\w+,DWORD PTR ds:(0x[0-9a-f]+)$",
-                     text)
-        if m and fails_the_process(i):
-            checks[m.group(1)] = checks.get(m.group(1), 0) + 1
-    protected = 0
-    for guard, count in checks.items():
-        seeded = sum(1 for _, t in code
-                     if re.match(rf"mov\s+(?:DWORD PTR )?ds:{guard},\w+$", t))
-        read = sum(1 for _, t in code
-                   if re.match(rf"mov\s+\w+,(?:DWORD PTR )?ds:{guard}$", t))
-        if seeded == 1 and read >= count:
-            protected += count
-    return protected
+    found, name = {}, None
+    for line in listing.splitlines():
+        head = re.match(r"^[0-9a-f]+ <(.+)>:$", line)
+        if head:
+            name = head.group(1)
+            found[name] = []
+        elif name and re.match(r"^\s+[0-9a-f]+:\t", line):
+            found[name].append(line.split("\t", 1)[1])
+    return found
 
 
-def main(path, objdump):
+def canary_checks(objdump, nm, unstripped):
+    """The stack protector's parts, found by their symbols in the link
+    before it was stripped: the frames that keep and check a canary, the
+    failure routine that ends the process with STATUS_STACK_BUFFER_OVERRUN,
+    and the one place that writes the guard, a start-up constructor."""
+    sym = symbols(nm, unstripped)
+    code = functions(objdump, unstripped)
+    guard = f"ds:{sym['___stack_chk_guard']:#x}"
+    fail = code.get("___stack_chk_fail", [])
+    terminate = f"ds:{sym['__imp__TerminateProcess@8']:#x}"
+    ends_process = (any(STACK_BUFFER_OVERRUN in i for i in fail) and
+                    any(i.startswith("call") and terminate in i for i in fail))
+    protected = sorted(
+        name for name, body in code.items()
+        if sum(guard in i for i in body) >= 2 and
+        any(re.match(r"call\s+\w+ <___stack_chk_fail>", i) for i in body))
+    writers = sorted(
+        name for name, body in code.items()
+        if any(re.match(rf"mov\s+(?:DWORD PTR )?{guard},", i) for i in body))
+    return ends_process, protected, writers, sym
+
+
+def constructors(pe, sym):
+    """The addresses in the image's constructor list (-1, ..., 0)."""
+    at = sym["___CTOR_LIST__"] - pe.OPTIONAL_HEADER.ImageBase
+    words = []
+    while True:
+        word = struct.unpack("<I", pe.get_data(at + 4 * (len(words) + 1),
+                                               4))[0]
+        if word == 0:
+            return words
+        words.append(word)
+
+
+def unsigned_bytes(data):
+    """The file as it was before it was signed: the certificate table cut
+    off the end, its directory entry and the checksum as the link left
+    them. An unsigned file comes back as it is. Returns (bytes, size of the
+    signature)."""
+    pe = pefile.PE(data=data, fast_load=True)
+    security = pe.OPTIONAL_HEADER.DATA_DIRECTORY[
+        pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]]
+    if security.Size == 0:
+        return data, 0
+    signature = len(data) - security.VirtualAddress
+    security.VirtualAddress = security.Size = 0
+    pe.OPTIONAL_HEADER.CheckSum = 0
+    image = pe.write()[:len(data) - signature]
+    pe = pefile.PE(data=image, fast_load=True)
+    pe.OPTIONAL_HEADER.CheckSum = pe.generate_checksum()
+    return bytes(pe.write()), signature
+
+
+def restripped(strip_command, unstripped):
+    """The unstripped link stripped again, as the build does it."""
+    with tempfile.TemporaryDirectory() as work:
+        out = os.path.join(work, "updater.exe")
+        subprocess.run(strip_command + [unstripped, out], check=True)
+        with open(out, "rb") as f:
+            return f.read()
+
+
+def main(path, unstripped, objdump, nm, strip_command):
     with open(path, "rb") as f:
-        size = len(f.read())
-    pe = pefile.PE(path)
-    print(f"{path}: {size} bytes")
+        data, signature = unsigned_bytes(f.read())
+    size = len(data)
+    pe = pefile.PE(data=data)
+    print(f"{path}: {size} bytes" +
+          (f", and a signature of {signature} bytes" if signature else ""))
     check(size <= SIZE_BUDGET,
           f"size {size} bytes, within the budget of {SIZE_BUDGET}")
+    check(data == restripped(strip_command, unstripped),
+          "the very bytes of the unstripped link, stripped")
 
     check(pe.FILE_HEADER.Machine == MACHINE_I386, "machine is i386")
     check(pe.OPTIONAL_HEADER.Subsystem == SUBSYSTEM_WINDOWS_GUI,
@@ -117,6 +177,8 @@ def main(path, objdump):
     flags = pe.OPTIONAL_HEADER.DllCharacteristics
     check(flags & DYNAMIC_BASE, "DYNAMIC_BASE set")
     check(flags & NX_COMPAT, "NX_COMPAT set")
+    check(flags & NO_SEH, "NO_SEH set: no exception handler in the image "
+          "may be called")
     relocs = pe.OPTIONAL_HEADER.DATA_DIRECTORY[
         pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_BASERELOC"]]
     check(relocs.Size > 0, "relocations kept, so the base can move")
@@ -125,9 +187,15 @@ def main(path, objdump):
         flags = section.Characteristics
         check(not (flags & SCN_MEM_EXECUTE and flags & SCN_MEM_WRITE),
               f"section {name} is not both writable and executable")
-    frames = canary_checks(objdump, path)
-    check(frames >= 1, f"stack canaries checked in {frames} frame(s), "
-          "a changed one ends the process")
+    ends_process, protected, writers, sym = canary_checks(objdump, nm,
+                                                          unstripped)
+    check(ends_process, "a changed canary ends the process with "
+          "STATUS_STACK_BUFFER_OVERRUN (___stack_chk_fail)")
+    check(LAUNCH_SILENT in protected,
+          f"stack canaries checked in {', '.join(protected) or 'no frame'}")
+    check(len(writers) == 1 and "SeedStackGuard" in writers[0] and
+          sym[writers[0]] in constructors(pe, sym),
+          f"the guard is written only by a start-up constructor ({writers})")
 
     imports = {entry.dll.decode().lower():
                {imp.name.decode() for imp in entry.imports if imp.name}
@@ -173,4 +241,12 @@ def main(path, objdump):
 
 
 if __name__ == "__main__":
-    sys.exit(main(sys.argv[1], sys.argv[2]))
+    parser = argparse.ArgumentParser()
+    parser.add_argument("exe", help="updater.exe, signed or not")
+    parser.add_argument("unstripped", help="the same link before stripping")
+    parser.add_argument("objdump")
+    parser.add_argument("nm")
+    parser.add_argument("strip", nargs=argparse.REMAINDER,
+                        help="the build's strip command, less IN OUT")
+    a = parser.parse_args()
+    sys.exit(main(a.exe, a.unstripped, a.objdump, a.nm, a.strip))
