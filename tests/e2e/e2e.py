@@ -7,6 +7,7 @@
   e2e.py --teardown BIN_DIR WORK_DIR  ends the prefix's wineserver
 """
 import os
+import shutil
 import sys
 
 from harness import DLL_OVERRIDES, Stage, Wine, winpath
@@ -139,6 +140,22 @@ def case_through_the_elevated_helper(stage):
     release = t.one("zvr-v1", "release")
     expect(helper.us < release.us <= t.one("installer", "start").us,
            "the updater waited for the application to let go", t)
+
+
+def case_signed_release_whole_road(stage):
+    # The signature changes the file, not what it does.
+    shutil.copyfile(os.environ["SIGNED_UPDATER"],
+                    os.path.join(stage.app, "updater.exe"))
+    installer = winpath(stage.installer())
+    t = installed_then_restarted(stage, installer, hold_ms=700, trace=True)
+    expect(t.one("zvr-v1", "release").detail == "updater-running",
+           "the signed updater waited while the mutex was held", t)
+    held = probes_made(stage) - 1
+    expect_calls(stage, t, DLL_DEFENCE + READ_COMMAND_LINE +
+                 sum((probe(n, 183) for n in range(held)), []) +
+                 probe(held, 0) + READ_COMMAND_LINE +
+                 start(f'"{installer}" /silent', True) +
+                 waited_for_installer() + RESTART)
 
 
 def case_no_mutex_one_probe(stage):
@@ -310,6 +327,7 @@ CASES = {
     "whole_road_mutex_held_a_second": case_whole_road,
     "whole_road_through_the_elevated_helper":
         case_through_the_elevated_helper,
+    "signed_release_whole_road": case_signed_release_whole_road,
     "no_mutex_one_probe_one_sleep": case_no_mutex_one_probe,
     "guard_exact_name": guard("updater.exe"),
     "guard_upper_case_with_arguments": guard("UPDATER.EXE /x"),
