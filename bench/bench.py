@@ -92,6 +92,8 @@ def one_spawn(stage):
 def process_mapping(path):
     """The Linux pid of the Wine process that has `path` mapped."""
     for pid in filter(str.isdigit, os.listdir("/proc")):
+        if int(pid) == os.getpid():
+            continue
         try:
             with open(f"/proc/{pid}/maps") as f:
                 if path in f.read():

@@ -131,7 +131,9 @@ def own_calls(reader, calls, pid, exe):
     entry = reader.entry_points.get(pid)
     if entry is None:
         return []
-    pe = pefile.PE(exe, fast_load=True)
+    # Read, not mapped: a benchmark looks for the process that maps it.
+    with open(exe, "rb") as f:
+        pe = pefile.PE(data=f.read(), fast_load=True)
     base = entry - pe.OPTIONAL_HEADER.AddressOfEntryPoint
     end = base + pe.OPTIONAL_HEADER.SizeOfImage
     return [c for c in calls if c.pid == pid and
