@@ -146,16 +146,7 @@ def case_signed_release_whole_road(stage):
     # The signature changes the file, not what it does.
     shutil.copyfile(os.environ["SIGNED_UPDATER"],
                     os.path.join(stage.app, "updater.exe"))
-    installer = winpath(stage.installer())
-    t = installed_then_restarted(stage, installer, hold_ms=700, trace=True)
-    expect(t.one("zvr-v1", "release").detail == "updater-running",
-           "the signed updater waited while the mutex was held", t)
-    held = probes_made(stage) - 1
-    expect_calls(stage, t, DLL_DEFENCE + READ_COMMAND_LINE +
-                 sum((probe(n, 183) for n in range(held)), []) +
-                 probe(held, 0) + READ_COMMAND_LINE +
-                 start(f'"{installer}" /silent', True) +
-                 waited_for_installer() + RESTART)
+    case_whole_road(stage)
 
 
 def case_no_mutex_one_probe(stage):
