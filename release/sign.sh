@@ -15,7 +15,7 @@
 #                                            OpenSSL does not find it)
 # Its password or PIN, if it has one: SIGN_PASSWORD_FILE=file (its first
 # line), or SIGN_PASSWORD in the environment. osslsigncode reads it from a
-# file or its standard input, never from its arguments.
+# file (for SIGN_PASSWORD, a pipe), never from its arguments.
 # SIGN_TIMESTAMP_URL=https://... an RFC 3161 time-stamping server, so that
 # the signature stays valid after the certificate expires (optional; it
 # needs the network).
@@ -58,7 +58,10 @@ if [ -n "${SIGN_PASSWORD_FILE:-}" ]; then
   need_file SIGN_PASSWORD_FILE
   password=(-readpass "$SIGN_PASSWORD_FILE")
 elif [ -n "${SIGN_PASSWORD+set}" ]; then
-  password=(-readpass -)  # from standard input, below
+  # Through a pipe that only osslsigncode reads: not in its arguments, not
+  # on disk.
+  exec 3< <(printf '%s' "$SIGN_PASSWORD")
+  password=(-readpass /dev/fd/3)
 fi
 timestamp=()
 [ -z "${SIGN_TIMESTAMP_URL:-}" ] || timestamp=(-ts "$SIGN_TIMESTAMP_URL")
@@ -69,10 +72,9 @@ rm -rf "$dist/signed"
 mkdir -p "$dist/signed"
 work=$(mktemp -d "$dist/signed/.signing.XXXXXX")
 trap 'rm -rf "$work"; rmdir "$dist/signed" 2>/dev/null || true' EXIT
-if ! printf '%s' "${SIGN_PASSWORD:-}" |
-  osslsigncode sign "${key[@]}" "${password[@]}" -h sha256 \
-    "${timestamp[@]}" -in "$dist/updater.exe" -out "$work/updater.exe" \
-    >"$work/log" 2>&1; then
+if ! osslsigncode sign "${key[@]}" "${password[@]}" -h sha256 \
+  "${timestamp[@]}" -in "$dist/updater.exe" -out "$work/updater.exe" \
+  >"$work/log" 2>&1; then
   sed 's/^/  osslsigncode: /' "$work/log" >&2
   fail "signing failed: a wrong password or PIN, a key that does not" \
     "match its certificate, or an unreachable time-stamping server;" \
