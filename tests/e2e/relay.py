@@ -61,7 +61,6 @@ class Call:
     tid: int
     kind: str  # "Call" or "Ret"
     name: str
-    args: str
     ret: Optional[int]  # the function's result, on a "Ret" line
     caller: int  # the address the function returns to
     values: List[Union[int, str]] = field(default_factory=list)
@@ -116,8 +115,7 @@ class RelayReader:
             m = LINE.match(line.rstrip("\n"))
             if m:
                 pid, tid, kind, name, args, ret, caller = m.groups()
-                calls.append(Call(us, int(pid, 16), int(tid, 16), kind,
-                                  name, args,
+                calls.append(Call(us, int(pid, 16), int(tid, 16), kind, name,
                                   int(ret, 16) if ret else None,
                                   int(caller, 16), parse_arguments(args)))
         return calls
