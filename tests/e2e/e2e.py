@@ -95,9 +95,13 @@ def exited_zero(t, event="updater-exit"):
            f"{event.split('-')[0]} ended with exit code 0", t)
 
 
+# What the last process of a whole road logs.
+RESTARTED_AND_DONE = ("zvr-v2", "exit")
+
+
 def installed_then_restarted(stage, command_line, exit_event="updater-exit",
                              **update):
-    t, _ = stage.update(command_line, **update)
+    t, _ = stage.update(command_line, until=RESTARTED_AND_DONE, **update)
     started = t.one("installer", "start")
     expect(started.detail == '"' + command_line + '"' + SILENT,
            "installer started whole, quoted, with /silent", t)
@@ -200,7 +204,8 @@ def case_event_holding_the_name_ends_the_wait(stage):
 
 
 def reported_then_restarted(stage, command_line, **update):
-    t, box = stage.update(command_line, box=BOX_SHOWN, **update)
+    t, box = stage.update(command_line, box=BOX_SHOWN,
+                          until=RESTARTED_AND_DONE, **update)
     expect(box["found"] == "yes", "the failed start was reported", t)
     restarted_once_after(t, t.one("box-probe", "box-dismissed"),
                          "the box was dismissed")
@@ -302,7 +307,8 @@ def installer_path_of(length, must_start):
         if must_start:
             installed_then_restarted(stage, command_line)
             return
-        t, box = stage.update(command_line, box=(6000, 500))
+        t, box = stage.update(command_line, box=(6000, 500),
+                              until=RESTARTED_AND_DONE)
         started = t.of("installer", "start")
         expect(started or box["found"] == "yes",
                "either started or reported", t)

@@ -189,11 +189,13 @@ class Stage:
             return dict(line.rstrip("\n").split("=", 1) for line in f)
 
     def update(self, command_line, box=None, timeout=60, trace=False,
-               **application):
+               until=None, **application):
         """One whole update, waited for. With `box` = (wait_ms,
         dismiss_after_ms), the box probe runs alongside. With `trace`, the
         updater's platform calls are read from Wine's relay trace into
-        `self.calls` (see relay.updater_calls). Returns the timeline and the
+        `self.calls` (see relay.updater_calls). With `until` = (process,
+        event), also waits for that event (the application may exit before
+        the processes it set going have done). Returns the timeline and the
         box's fields (None without `box`)."""
         processes = [self.start_box_probe(*box)] if box else []
         reader = None
@@ -211,6 +213,8 @@ class Stage:
             self.wine.end()
             raise AssertionError(f"no end within {timeout} s:\n"
                                  f"{read_timeline(self.log)}")
+        if until:
+            self.wait_for(*until, limit_s=timeout)
         # The restarted application logs its own start and exit.
         self.settle()
         timeline = read_timeline(self.log)
@@ -220,6 +224,14 @@ class Stage:
                 reader, reader.take(), int(started.detail.split()[0][4:]),
                 os.path.join(self.app, "updater.exe"))
         return timeline, (self.box() if box else None)
+
+    def wait_for(self, process, event, limit_s):
+        """Waits until the timeline holds `event` of `process`, at most
+        `limit_s`; what is missing then shows in the case's checks."""
+        deadline = time.monotonic() + limit_s
+        while (time.monotonic() < deadline and
+               not read_timeline(self.log).of(process, event)):
+            time.sleep(0.1)
 
     def settle(self, quiet_ms=600, limit_s=15):
         """Waits until the timeline has been quiet for `quiet_ms`."""
