@@ -18,14 +18,10 @@
 #include <string>
 
 #include "fake_win32.h"
+#include "fuzz_input.h"
 #include "updater_caller.h"
 
 namespace {
-
-void Require(bool condition) {
-  if (!condition)
-    abort();
-}
 
 bool Travels(const std::string& path) {
   return !path.empty() && path.size() <= MAX_PATH - 1 &&
@@ -69,10 +65,9 @@ void RunHelper(const std::string& command_line, bool updater_missing,
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  const uint8_t choices = size > 0 ? data[0] : 0;
-  std::string text(reinterpret_cast<const char*>(data), size);
-  text.erase(0, 1);
-  text.resize(strlen(text.c_str()));  // C strings end at their first NUL
+  const FuzzInput input = ReadFuzzInput(data, size);
+  const uint8_t choices = input.choices;
+  const std::string& text = input.text;
   const bool updater_missing = (choices & 2) != 0;
 
   if ((choices & 1) == 0) {

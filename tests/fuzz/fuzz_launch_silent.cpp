@@ -15,24 +15,13 @@
 #include <string>
 
 #include "fake_win32.h"
+#include "fuzz_input.h"
 #include "launch_silent.h"
 
-namespace {
-
-void Require(bool condition) {
-  if (!condition)
-    abort();
-}
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  const uint8_t choices = size > 0 ? data[0] : 0;
-  // The target is a C string: it ends at its first NUL.
-  std::string target(reinterpret_cast<const char*>(data), size);
-  target.erase(0, 1);
-  target.resize(target.find('\0') == std::string::npos ? target.size()
-                                                        : target.find('\0'));
+  const FuzzInput input = ReadFuzzInput(data, size);
+  const uint8_t choices = input.choices;
+  const std::string& target = input.text;
   fake::Reset();
   if (choices & 1)
     fake::Platform().RemoveProgram(target.substr(0, target.find('"')));

@@ -24,6 +24,7 @@
 #include <string>
 
 #include "fake_win32.h"
+#include "fuzz_input.h"
 #include "updater.h"
 
 namespace {
@@ -42,11 +43,6 @@ bool StartsWithOwnNameIgnoringAsciiCase(const std::string& command_line) {
   return true;
 }
 
-void Require(bool condition) {
-  if (!condition)
-    abort();
-}
-
 // How many log lines begin with `prefix`.
 size_t Count(const std::vector<std::string>& log, const std::string& prefix) {
   return std::count_if(log.begin(), log.end(), [&](const std::string& line) {
@@ -56,18 +52,14 @@ size_t Count(const std::vector<std::string>& log, const std::string& prefix) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  const uint8_t choices = size > 0 ? data[0] : 0;
+  const FuzzInput input = ReadFuzzInput(data, size);
+  const uint8_t choices = input.choices;
+  const std::string& command_line = input.text;
   const int held_probes = choices & 7;
   const bool denied = (choices & 8) != 0;
   const bool installer_missing = (choices & 16) != 0;
   const bool zvr_missing = (choices & 32) != 0;
   const int failing_allocation = choices >> 6;
-  // A process's command line ends at its first NUL.
-  std::string command_line(reinterpret_cast<const char*>(data), size);
-  command_line.erase(0, 1);
-  command_line.resize(command_line.find('\0') == std::string::npos
-                          ? command_line.size()
-                          : command_line.find('\0'));
 
   fake::Reset();
   fake::Win32& platform = fake::Platform();
