@@ -1,12 +1,13 @@
 // For the application that ships updater.exe: how to start it so that it
 // acts, and how to hold the mutex that tells it the application still runs.
-// Plain Win32 ANSI, header only; include it in one source file and link
-// shell32 (for ShellExecuteExA).
+// Plain Win32 ANSI, header only. Add the five headers of caller/ to the
+// application, include this one in one source file, and link shell32,
+// advapi32, wintrust and crypt32.
 //
 //   int WINAPI WinMain(...) {
-//     int helper_exit_code;
-//     if (updater_caller::RunAsHelperIfAsked(&helper_exit_code))
-//       return helper_exit_code;           // first thing: see below
+//     int kit_exit_code;
+//     if (updater_caller::RunAsHelperIfAsked(&kit_exit_code))
+//       return kit_exit_code;              // first thing: see below
 //     HANDLE running = updater_caller::HoldRunningMutex();
 //     ...                                  // the application's life
 //     HANDLE updater = updater_caller::StartUpdater(
@@ -16,41 +17,62 @@
 //     return 0;                            // releases it with the process
 //   }
 //
-// Why a helper. Windows takes updater.exe (a 32-bit program without a
-// manifest whose name says "update") for a setup program that needs
-// administrator rights, and CreateProcessA never asks for them: from an
-// application that is not elevated it fails with ERROR_ELEVATION_REQUIRED.
-// ShellExecuteExA can ask, but it puts the program's quoted path in front
-// of the command line, which the updater would take for part of the
-// installer's path. So the application asks for its own exe instead, with
-// a helper switch and the two paths; that elevated copy of the application
-// starts the updater by the contract (elevated, so without a prompt) and
-// exits at once, without ever holding the mutex.
+// Two roads, chosen by who may write the updater's folder:
+//
+// Per-user install (the application's user can write it, unelevated): the
+// updater is started directly with the RunAsInvoker compatibility layer,
+// so Windows never asks for elevation and the installer and the restarted
+// application run as that user (install_scope.h).
+//
+// Per-machine install: the updater is started directly; where Windows
+// answers ERROR_ELEVATION_REQUIRED (its installer detection takes
+// updater.exe, a 32-bit program without a manifest whose name says
+// "update", for a setup program), the application asks, through one
+// prompt, for its own exe to run elevated as the helper. CreateProcessA
+// never asks for elevation, and ShellExecuteExA would put the updater's
+// quoted path in front of the installer's on its command line. The helper
+// starts only the updater.exe beside the application's own exe, and only
+// with a copy of the installer that it staged where no unelevated program
+// can change it and checked against the digest (and, for a signed
+// application, the signer) the application took before it asked
+// (staged_installer.h). An application that was not elevated gets itself
+// back unelevated after the update (hand_back.h).
 #ifndef UPDATER_CALLER_UPDATER_CALLER_H_
 #define UPDATER_CALLER_UPDATER_CALLER_H_
 
 #include <windows.h>
 #include <shellapi.h>
 
-#include <stdlib.h>
 #include <string.h>
+
+#include "hand_back.h"
+#include "helper_command_line.h"
+#include "install_scope.h"
+#include "staged_installer.h"
 
 namespace updater_caller {
 
 // The name the updater probes; keep it in sync with updater.exe.
 const char kRunningMutexName[] = "Zelvaro";
 
-// Follows the application's own path on the helper's command line:
-//   "<application>" --start-updater-helper "<updater>" "<installer>"
-// Each path is taken as it stands between its two double quotes, with no
-// escapes: Windows paths cannot hold a double quote.
-const char kHelperSwitch[] = "--start-updater-helper";
 // ERROR_ELEVATION_REQUIRED, which some Windows headers (MinGW-w64's among
 // them) do not name.
 const DWORD kErrorElevationRequired = 740;
-// The longest path the helper carries (MAX_PATH with its NUL): the longest
-// the platform starts a program from.
-const size_t kMaxHelperPath = MAX_PATH - 1;
+
+// The helper's exit codes besides 0 (the updater started), the Windows
+// error of a failed start of the updater, and ERROR_BAD_ARGUMENTS for a
+// malformed helper command line. Each starts nothing.
+//   the updater named is not the updater.exe beside the application's own
+//   exe, or the unelevated user could change it or its folder:
+const int kHelperExitNotOurUpdater = 0x20000001;
+//   the installer could not be copied to a fresh protected folder:
+const int kHelperExitStagingFailed = 0x20000002;
+//   the copy's SHA-256 is not the one the application took:
+const int kHelperExitDigestMismatch = 0x20000003;
+//   the application is signed, and the copy is not validly signed by the
+//   same signer (or the application's own signature does not verify):
+const int kHelperExitSignerMismatch = 0x20000004;
+// kHandBackFailed (hand_back.h): see there.
 
 // Creates (or opens) the mutex "Zelvaro" with initial ownership. Call it
 // first thing (after RunAsHelperIfAsked) and keep the handle for the
@@ -64,126 +86,103 @@ inline HANDLE HoldRunningMutex() {
 
 namespace internal {
 
-// Starts `updater_path` with `installer_path` as its whole command line:
-// the updater's path goes in as the application name, and the installer's
-// bare path (no quotes: the updater adds them; no program name: a command
-// line that begins with "updater.exe" makes the updater do nothing) goes in
-// as a writable copy, since CreateProcessA may write into it.
-//
-// Returns the updater's process handle, its thread handle closed; or null
-// with the cause in GetLastError().
-inline HANDLE StartUpdaterDirectly(const char* updater_path,
-                                   const char* installer_path) {
-  const size_t size = strlen(installer_path) + 1;
-  char* command_line = static_cast<char*>(malloc(size));
-  if (command_line == NULL) {
-    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return NULL;
-  }
-  memcpy(command_line, installer_path, size);
+const char kUpdaterFileName[] = "updater.exe";
 
-  STARTUPINFOA startup;
-  memset(&startup, 0, sizeof(startup));
-  startup.cb = sizeof(startup);
-  PROCESS_INFORMATION process;
-  memset(&process, 0, sizeof(process));
-  const BOOL started = CreateProcessA(
-      updater_path, command_line, /*lpProcessAttributes=*/NULL,
-      /*lpThreadAttributes=*/NULL, /*bInheritHandles=*/FALSE,
-      /*dwCreationFlags=*/0, /*lpEnvironment=*/NULL,
-      /*lpCurrentDirectory=*/NULL, &startup, &process);
-  const DWORD error = GetLastError();
-  free(command_line);
-  if (!started) {
-    SetLastError(error);  // the cause, whatever free() did to it
-    return NULL;
-  }
-  CloseHandle(process.hThread);
-  return process.hProcess;
+// Starts `updater` with `installer` as its whole command line, and its own
+// folder as its current folder, so that the "zvr.exe" it restarts is
+// never one from the caller's current folder. The installer's bare path
+// goes in as is: no quotes (the updater adds them) and no program name (a
+// command line that begins with "updater.exe" makes the updater do
+// nothing). Returns the updater's process handle, or null with the cause
+// in GetLastError().
+inline HANDLE StartUpdaterDirectly(const char* updater,
+                                   const char* installer) {
+  char folder[MAX_PATH];
+  return StartProgram(updater, installer,
+                      FolderOf(updater, folder) ? folder : NULL);
 }
 
-// 0 if `path` can travel on the helper's command line, else why not.
-inline DWORD CheckHelperPath(const char* path) {
-  if (path[0] == '\0' || strchr(path, '"') != NULL)
-    return ERROR_INVALID_NAME;
-  if (strlen(path) > kMaxHelperPath)
-    return ERROR_FILENAME_EXCED_RANGE;
+// Writes the updater.exe beside `application` into `updater` (MAX_PATH
+// bytes).
+inline bool UpdaterBeside(const char* application, char* updater) {
+  char folder[MAX_PATH];
+  return FolderOf(application, folder) &&
+         Join(updater, MAX_PATH, folder, kUpdaterFileName);
+}
+
+// The helper's whole road, in the elevated copy of the application: the
+// updater beside the application, a per-machine install, the installer
+// staged and checked, then the updater started with the copy. Returns the
+// helper's exit code.
+inline int ServeAsHelper(const HelperRequest& request) {
+  char application[MAX_PATH];
+  char updater[MAX_PATH];
+  if (!OwnExePath(application) || !UpdaterBeside(application, updater) ||
+      !SamePath(request.updater, updater) ||
+      IsPerUserInstall(updater, application))
+    return kHelperExitNotOurUpdater;
+
+  StagedCopy staged;
+  if (!StageInstaller(request.installer, &staged))
+    return kHelperExitStagingFailed;
+  int refused = 0;
+  if (memcmp(staged.digest, request.digest, kDigestSize) != 0)
+    refused = kHelperExitDigestMismatch;
+  else if (!SignedLikeApplication(application, staged.path))
+    refused = kHelperExitSignerMismatch;
+  if (refused != 0) {
+    RemoveStagingFolder(staged.folder);
+    return refused;
+  }
+
+  if (request.hand_back_id[0] != '\0')
+    WriteVariable(kHandBackVariable, request.hand_back_id);
+  HANDLE started = StartUpdaterDirectly(updater, staged.path);
+  if (started == NULL) {
+    const DWORD error = GetLastError();
+    RemoveStagingFolder(staged.folder);
+    return static_cast<int>(error != 0 ? error : ERROR_GEN_FAILURE);
+  }
+  CloseHandle(started);
   return 0;
 }
 
-inline const char* SkipBlanks(const char* p) {
-  while (*p == ' ' || *p == '\t')
-    ++p;
-  return p;
-}
-
-// Copies the quoted path at `p` (after at least one blank) into `path`
-// (kMaxHelperPath + 1 bytes). Returns what follows its closing quote, or
-// null if there is no such path.
-inline const char* TakeQuotedPath(const char* p, char* path) {
-  if (*p != ' ' && *p != '\t')
+// The per-user road: the updater started directly under RunAsInvoker.
+inline HANDLE StartUpdaterAsInvoker(const char* updater,
+                                    const char* installer) {
+  char* saved_layer;
+  char* saved_note;
+  if (!AddRunAsInvoker(&saved_layer, &saved_note)) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return NULL;
-  p = SkipBlanks(p);
-  if (*p != '"')
-    return NULL;
-  const char* end = strchr(p + 1, '"');
-  if (end == NULL || end == p + 1 ||
-      static_cast<size_t>(end - (p + 1)) > kMaxHelperPath)
-    return NULL;
-  memcpy(path, p + 1, end - (p + 1));
-  path[end - (p + 1)] = '\0';
-  return end + 1;
-}
-
-enum HelperCommandLine { kNotHelper, kMalformedHelper, kHelper };
-
-// Reads a command line as the helper's:
-//   <program> --start-updater-helper "<updater>" "<installer>"
-// with blanks between the parts. kNotHelper unless the switch follows the
-// program; then kHelper with both paths copied (each buffer
-// kMaxHelperPath + 1 bytes), or kMalformedHelper.
-inline HelperCommandLine ParseHelperCommandLine(const char* command_line,
-                                                char* updater_path,
-                                                char* installer_path) {
-  const char* p = command_line;
-  if (*p == '"') {
-    p = strchr(p + 1, '"');
-    if (p == NULL)
-      return kNotHelper;
-    ++p;
-  } else {
-    while (*p != '\0' && *p != ' ' && *p != '\t')
-      ++p;
   }
-  p = SkipBlanks(p);
-  const size_t switch_length = sizeof(kHelperSwitch) - 1;
-  if (strncmp(p, kHelperSwitch, switch_length) != 0)
-    return kNotHelper;
-  p += switch_length;
-  if (*p != '\0' && *p != ' ' && *p != '\t')
-    return kNotHelper;
-  p = TakeQuotedPath(p, updater_path);
-  if (p != NULL)
-    p = TakeQuotedPath(p, installer_path);
-  if (p == NULL || *SkipBlanks(p) != '\0')
-    return kMalformedHelper;
-  return kHelper;
+  HANDLE started = StartUpdaterDirectly(updater, installer);
+  const DWORD error = GetLastError();
+  UndoRunAsInvoker(saved_layer, saved_note);
+  SetLastError(error);
+  return started;
 }
 
 }  // namespace internal
 
 // Asks the user, through the usual elevation prompt, to let the
-// application's own exe run as administrator with the helper switch and
-// the two paths; that copy starts the updater (RunAsHelperIfAsked). The
-// prompt names the application's own exe, and its publisher if it is
-// signed.
+// application's own exe run as administrator as the helper, which starts
+// the updater with a checked copy of the installer (RunAsHelperIfAsked).
+// The prompt names the application's own exe, and its publisher if it is
+// signed. Before it asks, it takes the installer's SHA-256 and, when this
+// process is not elevated, leaves the watcher behind that brings the
+// application back unelevated after the update.
 //
 // Returns the helper's process handle for the caller to close (or wait on:
-// its exit code is 0 once the updater has started, else the Windows error
-// of the failed start), or null with the cause in GetLastError():
-// ERROR_CANCELLED when the user declines, ERROR_INVALID_NAME or
-// ERROR_FILENAME_EXCED_RANGE for a path that cannot travel (empty, with a
-// double quote, or over MAX_PATH - 1 characters; nothing is asked then).
+// its exit code is 0 once the updater has started, else one of the
+// kHelperExit codes or the Windows error of the failed start), or null
+// with the cause in GetLastError(): ERROR_CANCELLED when the user
+// declines; ERROR_INVALID_NAME or ERROR_FILENAME_EXCED_RANGE for a path
+// that cannot travel (empty, with a double quote, or over MAX_PATH - 1
+// characters); ERROR_ACCESS_DENIED when `updater_path` is not the
+// updater.exe beside the application's own exe, or the install is
+// per-user (a per-user install is never elevated); the installer's own
+// read error. Nothing is asked in those cases.
 inline HANDLE StartUpdaterElevated(const char* updater_path,
                                    const char* installer_path) {
   DWORD error = internal::CheckHelperPath(updater_path);
@@ -194,31 +193,26 @@ inline HANDLE StartUpdaterElevated(const char* updater_path,
     return NULL;
   }
   char application[MAX_PATH];
-  const DWORD length =
-      GetModuleFileNameA(/*hModule=*/NULL, application, sizeof(application));
-  if (length == 0)
+  char updater[MAX_PATH];
+  if (!internal::OwnExePath(application))
     return NULL;
-  if (length >= sizeof(application)) {  // cut short
-    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+  if (!internal::UpdaterBeside(application, updater) ||
+      !internal::SamePath(updater_path, updater) ||
+      internal::IsPerUserInstall(updater, application)) {
+    SetLastError(ERROR_ACCESS_DENIED);
     return NULL;
   }
+  unsigned char digest[internal::kDigestSize];
+  if (!internal::DigestOfFile(installer_path, digest))
+    return NULL;
+  char hand_back_id[internal::kHandBackIdLength + 1] = "";
+  if (!internal::IsElevated() &&
+      !internal::LeaveWatcherBehind(application, hand_back_id))
+    hand_back_id[0] = '\0';
 
-  // The switch, then each path in double quotes after a space.
-  char parameters[sizeof(kHelperSwitch) + 2 * (kMaxHelperPath + 3)];
-  char* p = parameters;
-  memcpy(p, kHelperSwitch, sizeof(kHelperSwitch) - 1);
-  p += sizeof(kHelperSwitch) - 1;
-  const char* const paths[] = {updater_path, installer_path};
-  for (const char* path : paths) {
-    const size_t path_length = strlen(path);
-    *p++ = ' ';
-    *p++ = '"';
-    memcpy(p, path, path_length);
-    p += path_length;
-    *p++ = '"';
-  }
-  *p = '\0';
-
+  char parameters[internal::kMaxHelperParameters];
+  internal::FormatHelperParameters(updater_path, installer_path, digest,
+                                   hand_back_id, parameters);
   SHELLEXECUTEINFOA info;
   memset(&info, 0, sizeof(info));
   info.cbSize = sizeof(info);
@@ -238,9 +232,10 @@ inline HANDLE StartUpdaterElevated(const char* updater_path,
   return info.hProcess;
 }
 
-// Starts `updater_path` with `installer_path` as its whole command line,
-// directly where Windows lets it, and through the elevated helper
-// (StartUpdaterElevated, one prompt) where it answers
+// Starts `updater_path` with `installer_path` as its whole command line:
+// on a per-user install directly, under RunAsInvoker, never elevated; on a
+// per-machine install directly where Windows lets it, and through the
+// elevated helper (StartUpdaterElevated, one prompt) where it answers
 // ERROR_ELEVATION_REQUIRED.
 //
 // Returns a handle for the caller to close (or wait on): the updater's, or
@@ -249,6 +244,10 @@ inline HANDLE StartUpdaterElevated(const char* updater_path,
 // any other failure of the direct start as it was.
 inline HANDLE StartUpdater(const char* updater_path,
                            const char* installer_path) {
+  char application[MAX_PATH];
+  if (!internal::OwnExePath(application) ||
+      internal::IsPerUserInstall(updater_path, application))
+    return internal::StartUpdaterAsInvoker(updater_path, installer_path);
   HANDLE started =
       internal::StartUpdaterDirectly(updater_path, installer_path);
   if (started == NULL && GetLastError() == kErrorElevationRequired)
@@ -256,36 +255,40 @@ inline HANDLE StartUpdater(const char* updater_path,
   return started;
 }
 
-// Call first thing in WinMain. In a process started as the helper (the
-// switch follows the program on its command line), starts the updater by
-// the contract, sets `*exit_code` (0 once the updater has started, the
-// Windows error of a failed start, ERROR_BAD_ARGUMENTS for a malformed
-// helper command line, which starts nothing) and returns true: the
-// application then returns `*exit_code` at once, and never holds the mutex.
-// In any other process, returns false and changes nothing.
+// Call first thing in WinMain; returns true when the application must
+// return `*exit_code` at once, without ever holding the mutex:
+//   - in the elevated helper (the helper switch follows the program):
+//     the helper's exit code (see kHelperExit...);
+//   - in the watcher: 0 once it started the application again, else why
+//     not;
+//   - in an application restarted elevated by an update that an
+//     unelevated user started: 0 once it handed itself back, or
+//     kHandBackFailed.
+// Otherwise returns false, and the application runs. Either way it first
+// puts back the environment the kit changed for the updater (the
+// RunAsInvoker layer, the hand-back id), so that nothing the application
+// starts inherits them.
 inline bool RunAsHelperIfAsked(int* exit_code) {
-  char updater_path[kMaxHelperPath + 1];
-  char installer_path[kMaxHelperPath + 1];
-  switch (internal::ParseHelperCommandLine(GetCommandLineA(), updater_path,
-                                           installer_path)) {
-    case internal::kNotHelper:
+  internal::RestoreCompatLayer();
+  if (internal::HandBackIfAsked(exit_code))
+    return true;
+  internal::HelperRequest request;
+  char watcher_id[internal::kHandBackIdLength + 1];
+  switch (internal::ParseCommandLine(GetCommandLineA(), &request,
+                                     watcher_id)) {
+    case internal::kApplication:
       return false;
-    case internal::kMalformedHelper:
+    case internal::kMalformed:
       *exit_code = ERROR_BAD_ARGUMENTS;
       return true;
     case internal::kHelper:
-      break;
+      *exit_code = internal::ServeAsHelper(request);
+      return true;
+    case internal::kWatcher:
+      *exit_code = internal::RunWatcher(watcher_id);
+      return true;
   }
-  HANDLE updater =
-      internal::StartUpdaterDirectly(updater_path, installer_path);
-  if (updater == NULL) {
-    const DWORD error = GetLastError();
-    *exit_code = static_cast<int>(error != 0 ? error : ERROR_GEN_FAILURE);
-    return true;
-  }
-  CloseHandle(updater);
-  *exit_code = 0;
-  return true;
+  return false;
 }
 
 }  // namespace updater_caller

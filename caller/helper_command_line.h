@@ -1,0 +1,292 @@
+// The command lines by which the application's own exe is asked to work
+// for the kit instead of running as the application: as the elevated
+// helper that starts the updater, or as the unelevated watcher that brings
+// the application back after an elevated update.
+//
+//   "<application>" --start-updater-helper "<updater>" "<installer>" <digest> <hand-back>
+//   "<application>" --updater-hand-back-watcher <hand-back>
+//
+// <digest> is the installer's SHA-256 as 64 lowercase hex digits, taken by
+// the unelevated application before it asked for the prompt; <hand-back>
+// is the watcher's id, 32 lowercase hex digits, or "-" for none. Paths
+// stand between double quotes with no escapes, since a Windows path cannot
+// hold a double quote, so a trailing backslash is literal. Blanks separate
+// the parts; anything missing, malformed or extra makes the line
+// malformed, and a malformed line starts nothing.
+//
+// Also the few string routines the kit's other files share.
+#ifndef UPDATER_CALLER_HELPER_COMMAND_LINE_H_
+#define UPDATER_CALLER_HELPER_COMMAND_LINE_H_
+
+#include <windows.h>
+#include <wincrypt.h>
+
+#include <stddef.h>
+#include <string.h>
+
+namespace updater_caller {
+namespace internal {
+
+const char kHelperSwitch[] = "--start-updater-helper";
+const char kWatcherSwitch[] = "--updater-hand-back-watcher";
+const char kNoHandBack[] = "-";
+// The longest path the helper carries (MAX_PATH with its NUL): the longest
+// the platform starts a program from.
+const size_t kMaxHelperPath = MAX_PATH - 1;
+const size_t kDigestSize = 32;      // SHA-256
+const size_t kHandBackIdSize = 16;  // random bytes; twice as many digits
+const size_t kHandBackIdLength = 2 * kHandBackIdSize;
+
+// What a helper line asks for. Paths are NUL-terminated; `hand_back_id`
+// is empty when the line carries "-".
+struct HelperRequest {
+  char updater[kMaxHelperPath + 1];
+  char installer[kMaxHelperPath + 1];
+  unsigned char digest[kDigestSize];
+  char hand_back_id[kHandBackIdLength + 1];
+};
+
+// The longest helper parameters: the switch, two quoted paths, the digest
+// and the id, each after a blank, and the NUL.
+const size_t kMaxHelperParameters = (sizeof(kHelperSwitch) - 1) +
+                                    2 * (kMaxHelperPath + 3) +
+                                    (2 * kDigestSize + 1) +
+                                    (kHandBackIdLength + 1) + 1;
+
+enum CommandLineKind { kApplication, kMalformed, kHelper, kWatcher };
+
+// Joins `first`, `second` and `third` into `out` (`size` bytes); `first`
+// may be `out` itself. Returns false, with `out` empty, if they do not
+// fit.
+inline bool Join(char* out, size_t size, const char* first,
+                 const char* second, const char* third = "") {
+  const size_t a = strlen(first);
+  const size_t b = strlen(second);
+  const size_t c = strlen(third);
+  if (a + b + c >= size) {
+    if (size > 0)
+      out[0] = '\0';
+    return false;
+  }
+  memmove(out, first, a);
+  memcpy(out + a, second, b);
+  memcpy(out + a + b, third, c + 1);
+  return true;
+}
+
+// Where the last path component of `path` begins (after the last '\' or
+// '/'), or `path` itself when it has no folder.
+inline const char* FileNameOf(const char* path) {
+  const char* name = path;
+  for (const char* p = path; *p != '\0'; ++p) {
+    if (*p == '\\' || *p == '/')
+      name = p + 1;
+  }
+  return name;
+}
+
+// Compares two paths with the ASCII letters folded, the way the file
+// system compares names; other bytes must be equal.
+inline bool SamePath(const char* a, const char* b) {
+  for (;; ++a, ++b) {
+    char x = *a;
+    char y = *b;
+    if (x >= 'A' && x <= 'Z')
+      x = static_cast<char>(x - 'A' + 'a');
+    if (y >= 'A' && y <= 'Z')
+      y = static_cast<char>(y - 'A' + 'a');
+    if (x != y)
+      return false;
+    if (x == '\0')
+      return true;
+  }
+}
+
+// Writes `count` bytes as 2 * `count` lowercase hex digits and a NUL.
+inline void HexDigits(const unsigned char* bytes, size_t count, char* text) {
+  static const char kDigits[] = "0123456789abcdef";
+  for (size_t i = 0; i < count; ++i) {
+    text[2 * i] = kDigits[bytes[i] >> 4];
+    text[2 * i + 1] = kDigits[bytes[i] & 0x0F];
+  }
+  text[2 * count] = '\0';
+}
+
+// Fills `text` with 2 * `count` random lowercase hex digits and a NUL
+// (`count` at most 32), from the system's cryptographic generator, so that
+// nobody can name the result in advance. False if the generator failed.
+inline bool RandomHex(size_t count, char* text) {
+  unsigned char bytes[32];
+  if (count > sizeof(bytes))
+    return false;
+  HCRYPTPROV provider;
+  if (!CryptAcquireContextA(&provider, /*szContainer=*/NULL,
+                            /*szProvider=*/NULL, PROV_RSA_AES,
+                            CRYPT_VERIFYCONTEXT))
+    return false;
+  const BOOL made =
+      CryptGenRandom(provider, static_cast<DWORD>(count), bytes);
+  CryptReleaseContext(provider, /*dwFlags=*/0);
+  if (!made)
+    return false;
+  HexDigits(bytes, count, text);
+  return true;
+}
+
+inline const char* SkipBlanks(const char* p) {
+  while (*p == ' ' || *p == '\t')
+    ++p;
+  return p;
+}
+
+inline bool EndOfToken(const char* p) {
+  return *p == '\0' || *p == ' ' || *p == '\t';
+}
+
+// Skips the program token at the head of a command line: quoted, or up to
+// the first blank. Null if its opening quote is never closed.
+inline const char* SkipProgram(const char* p) {
+  if (*p == '"') {
+    p = strchr(p + 1, '"');
+    return p == NULL ? NULL : p + 1;
+  }
+  while (!EndOfToken(p))
+    ++p;
+  return p;
+}
+
+// What follows `word` at `p`, if `p` holds exactly that token; else null.
+inline const char* TakeWord(const char* p, const char* word) {
+  const size_t length = strlen(word);
+  if (strncmp(p, word, length) != 0 || !EndOfToken(p + length))
+    return NULL;
+  return p + length;
+}
+
+// Copies the quoted path at `p`, after at least one blank, into `path`
+// (kMaxHelperPath + 1 bytes). Returns what follows its closing quote, or
+// null if there is no such path or it is empty or too long.
+inline const char* TakeQuotedPath(const char* p, char* path) {
+  if (p == NULL || (*p != ' ' && *p != '\t'))
+    return NULL;
+  p = SkipBlanks(p);
+  if (*p != '"')
+    return NULL;
+  const char* const begin = p + 1;
+  const char* const end = strchr(begin, '"');
+  if (end == NULL || end == begin)
+    return NULL;
+  const size_t length = static_cast<size_t>(end - begin);
+  if (length > kMaxHelperPath)
+    return NULL;
+  memcpy(path, begin, length);
+  path[length] = '\0';
+  return end + 1;
+}
+
+inline int HexValue(char c) {
+  if (c >= '0' && c <= '9')
+    return c - '0';
+  if (c >= 'a' && c <= 'f')
+    return c - 'a' + 10;
+  return -1;  // upper case too: one spelling per value
+}
+
+// Reads exactly 2 * `count` lowercase hex digits at `p`, after at least
+// one blank, into `bytes`. Returns what follows them, or null.
+inline const char* TakeHex(const char* p, unsigned char* bytes,
+                           size_t count) {
+  if (p == NULL || (*p != ' ' && *p != '\t'))
+    return NULL;
+  p = SkipBlanks(p);
+  for (size_t i = 0; i < count; ++i) {
+    const int high = HexValue(p[2 * i]);
+    const int low = high < 0 ? -1 : HexValue(p[2 * i + 1]);
+    if (low < 0)
+      return NULL;
+    bytes[i] = static_cast<unsigned char>(high * 16 + low);
+  }
+  p += 2 * count;
+  return EndOfToken(p) ? p : NULL;
+}
+
+// Reads the hand-back id at `p` (after at least one blank) into `id` as
+// its digits, or as "" for "-". Returns what follows it, or null.
+inline const char* TakeHandBackId(const char* p, char* id) {
+  if (p == NULL || (*p != ' ' && *p != '\t'))
+    return NULL;
+  const char* after = TakeWord(SkipBlanks(p), kNoHandBack);
+  if (after != NULL) {
+    id[0] = '\0';
+    return after;
+  }
+  unsigned char bytes[kHandBackIdSize];
+  after = TakeHex(p, bytes, kHandBackIdSize);
+  if (after != NULL)
+    HexDigits(bytes, kHandBackIdSize, id);
+  return after;
+}
+
+// Reads a command line. kApplication unless one of the kit's switches
+// follows the program token; then kHelper with `request` filled, kWatcher
+// with `watcher_id` (kHandBackIdLength + 1 bytes) filled, or kMalformed.
+inline CommandLineKind ParseCommandLine(const char* command_line,
+                                        HelperRequest* request,
+                                        char* watcher_id) {
+  const char* p = SkipProgram(command_line);
+  if (p == NULL)
+    return kApplication;
+  p = SkipBlanks(p);
+  const char* after_switch = TakeWord(p, kHelperSwitch);
+  if (after_switch != NULL) {
+    p = TakeQuotedPath(after_switch, request->updater);
+    p = TakeQuotedPath(p, request->installer);
+    p = TakeHex(p, request->digest, kDigestSize);
+    p = TakeHandBackId(p, request->hand_back_id);
+    return p != NULL && *SkipBlanks(p) == '\0' ? kHelper : kMalformed;
+  }
+  after_switch = TakeWord(p, kWatcherSwitch);
+  if (after_switch != NULL) {
+    p = TakeHandBackId(after_switch, watcher_id);
+    return p != NULL && *SkipBlanks(p) == '\0' && watcher_id[0] != '\0'
+               ? kWatcher
+               : kMalformed;
+  }
+  return kApplication;
+}
+
+// 0 if `path` can travel on the helper's command line, else why not.
+inline DWORD CheckHelperPath(const char* path) {
+  if (path[0] == '\0' || strchr(path, '"') != NULL)
+    return ERROR_INVALID_NAME;
+  if (strlen(path) > kMaxHelperPath)
+    return ERROR_FILENAME_EXCED_RANGE;
+  return 0;
+}
+
+// Writes the helper's parameters (what follows the program on its command
+// line) into `out`, kMaxHelperParameters bytes. Both paths must have
+// passed CheckHelperPath; `hand_back_id` is digits or "".
+inline void FormatHelperParameters(const char* updater,
+                                   const char* installer,
+                                   const unsigned char* digest,
+                                   const char* hand_back_id, char* out) {
+  char digits[2 * kDigestSize + 1];
+  HexDigits(digest, kDigestSize, digits);
+  char* p = out;
+  const char* const parts[] = {kHelperSwitch, " \"", updater, "\" \"",
+                               installer, "\" ", digits, " ",
+                               hand_back_id[0] != '\0' ? hand_back_id
+                                                       : kNoHandBack};
+  for (const char* part : parts) {
+    const size_t length = strlen(part);
+    memcpy(p, part, length);
+    p += length;
+  }
+  *p = '\0';
+}
+
+}  // namespace internal
+}  // namespace updater_caller
+
+#endif  // UPDATER_CALLER_HELPER_COMMAND_LINE_H_

@@ -1,0 +1,202 @@
+// Per-user or per-machine: whether the application's own user, without
+// elevation, can change the updater or what stands beside it. In a
+// per-user install (a folder under the user's profile) that user can, and
+// so can any program of theirs: elevating the updater there would lend
+// administrator rights to whatever such a program put in its place. Such
+// installs are never elevated; the updater is started with the
+// RunAsInvoker compatibility layer, which overrules Windows's installer
+// detection, so there is no prompt either, and the installer and the
+// restarted application run as that user.
+//
+// The layer is passed on to every descendant through the environment, so
+// the kit notes what it changed (ZELVARO_UPDATE_COMPAT_LAYER holds "=" and
+// the value before) and the restarted application's first kit call puts
+// it back (RestoreCompatLayer).
+#ifndef UPDATER_CALLER_INSTALL_SCOPE_H_
+#define UPDATER_CALLER_INSTALL_SCOPE_H_
+
+#include <windows.h>
+
+#include <stdlib.h>
+#include <string.h>
+
+#include "helper_command_line.h"
+
+namespace updater_caller {
+namespace internal {
+
+const char kCompatLayer[] = "__COMPAT_LAYER";
+const char kCompatLayerBefore[] = "ZELVARO_UPDATE_COMPAT_LAYER";
+const char kRunAsInvoker[] = "RunAsInvoker";
+
+// What a user who may write these could put in the updater's place.
+const DWORD kFolderWriteRights = FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY |
+                                 FILE_DELETE_CHILD | DELETE | WRITE_DAC |
+                                 WRITE_OWNER;
+const DWORD kFileWriteRights =
+    FILE_WRITE_DATA | FILE_APPEND_DATA | DELETE | WRITE_DAC | WRITE_OWNER;
+
+// A token of this process's user as they are without elevation, good for
+// AccessCheck: the linked (filtered) token when this process runs
+// elevated, else its own token at identification level. Null if none can
+// be had. The caller closes it.
+inline HANDLE OpenUnelevatedToken() {
+  HANDLE own;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY | TOKEN_DUPLICATE,
+                        &own))
+    return NULL;
+  HANDLE unelevated = NULL;
+  TOKEN_ELEVATION_TYPE type = TokenElevationTypeDefault;
+  DWORD size = 0;
+  if (GetTokenInformation(own, TokenElevationType, &type, sizeof(type),
+                          &size) &&
+      type == TokenElevationTypeFull) {
+    TOKEN_LINKED_TOKEN linked;
+    if (GetTokenInformation(own, TokenLinkedToken, &linked, sizeof(linked),
+                            &size))
+      unelevated = linked.LinkedToken;
+  } else if (!DuplicateToken(own, SecurityIdentification, &unelevated)) {
+    unelevated = NULL;
+  }
+  CloseHandle(own);
+  return unelevated;
+}
+
+// True if `token` is granted any of `rights` on `path` by its security
+// descriptor, or if that cannot be told: a check that fails counts as
+// writable, so that doubt never leads to elevation.
+inline bool MayWrite(HANDLE token, const char* path, DWORD rights) {
+  const SECURITY_INFORMATION wanted = OWNER_SECURITY_INFORMATION |
+                                      GROUP_SECURITY_INFORMATION |
+                                      DACL_SECURITY_INFORMATION;
+  DWORD size = 0;
+  if (GetFileSecurityA(path, wanted, /*pSecurityDescriptor=*/NULL, 0,
+                       &size) ||
+      GetLastError() != ERROR_INSUFFICIENT_BUFFER || size == 0)
+    return true;
+  PSECURITY_DESCRIPTOR descriptor = malloc(size);
+  if (descriptor == NULL)
+    return true;
+  bool may_write = true;
+  if (GetFileSecurityA(path, wanted, descriptor, size, &size)) {
+    GENERIC_MAPPING mapping = {FILE_GENERIC_READ, FILE_GENERIC_WRITE,
+                               FILE_GENERIC_EXECUTE, FILE_ALL_ACCESS};
+    PRIVILEGE_SET privileges;
+    DWORD privileges_size = sizeof(privileges);
+    DWORD granted = 0;
+    BOOL status = FALSE;
+    if (AccessCheck(descriptor, token, MAXIMUM_ALLOWED, &mapping,
+                    &privileges, &privileges_size, &granted, &status))
+      may_write = status && (granted & rights) != 0;
+  }
+  free(descriptor);
+  return may_write;
+}
+
+// Writes the folder of `path`, with its trailing backslash, into `folder`
+// (MAX_PATH bytes). False if `path` names no folder or it does not fit.
+inline bool FolderOf(const char* path, char* folder) {
+  const size_t length = static_cast<size_t>(FileNameOf(path) - path);
+  if (length == 0 || length >= MAX_PATH)
+    return false;
+  memcpy(folder, path, length);
+  folder[length] = '\0';
+  return true;
+}
+
+// True if the user this process runs for could, without elevation, change
+// `updater` or `application` or add to their folder (the updater's), or
+// if that cannot be told. Needs: full paths.
+inline bool IsPerUserInstall(const char* updater, const char* application) {
+  char folder[MAX_PATH];
+  if (!FolderOf(updater, folder))
+    return true;
+  HANDLE token = OpenUnelevatedToken();
+  if (token == NULL)
+    return true;
+  const bool per_user = MayWrite(token, folder, kFolderWriteRights) ||
+                        MayWrite(token, updater, kFileWriteRights) ||
+                        MayWrite(token, application, kFileWriteRights);
+  CloseHandle(token);
+  return per_user;
+}
+
+// The value of the environment variable `name` in a buffer the caller
+// frees, or null when it is unset or empty (or memory ran out).
+inline char* ReadVariable(const char* name) {
+  const DWORD size = GetEnvironmentVariableA(name, /*lpBuffer=*/NULL, 0);
+  if (size == 0)
+    return NULL;
+  char* value = static_cast<char*>(malloc(size));
+  if (value == NULL)
+    return NULL;
+  const DWORD length = GetEnvironmentVariableA(name, value, size);
+  if (length == 0 || length >= size) {
+    free(value);
+    return NULL;
+  }
+  value[length] = '\0';
+  return value;
+}
+
+// Sets `name` to `value` (null removes it); an empty value removes it too,
+// since the platform's own environment cannot tell the two apart.
+inline void WriteVariable(const char* name, const char* value) {
+  SetEnvironmentVariableA(name,
+                          value != NULL && value[0] != '\0' ? value : NULL);
+}
+
+// Puts __COMPAT_LAYER back as it was before the kit added RunAsInvoker for
+// this process's parent, if it did, and removes the note of it.
+inline void RestoreCompatLayer() {
+  char* before = ReadVariable(kCompatLayerBefore);
+  if (before == NULL)
+    return;
+  if (before[0] == '=')
+    WriteVariable(kCompatLayer, before + 1);
+  WriteVariable(kCompatLayerBefore, NULL);
+  free(before);
+}
+
+// Adds RunAsInvoker to this process's __COMPAT_LAYER, with the note for
+// RestoreCompatLayer, so that a process started now inherits both.
+// `saved_layer` and `saved_note` receive what to put back with
+// UndoRunAsInvoker (either may be null: unset). False, with nothing
+// changed, if memory ran out.
+inline bool AddRunAsInvoker(char** saved_layer, char** saved_note) {
+  *saved_layer = ReadVariable(kCompatLayer);
+  *saved_note = ReadVariable(kCompatLayerBefore);
+  const char* before = *saved_layer != NULL ? *saved_layer : "";
+  const size_t length = strlen(before);
+  char* layer = static_cast<char*>(malloc(length + sizeof(kRunAsInvoker) + 1));
+  char* note = static_cast<char*>(malloc(length + 2));
+  const bool ready = layer != NULL && note != NULL &&
+                     Join(layer, length + sizeof(kRunAsInvoker) + 1, before,
+                          length > 0 ? " " : "", kRunAsInvoker) &&
+                     Join(note, length + 2, "=", before);
+  if (ready) {
+    WriteVariable(kCompatLayer, layer);
+    // "=" alone says there was none; WriteVariable would drop an empty one.
+    SetEnvironmentVariableA(kCompatLayerBefore, note);
+  } else {
+    free(*saved_layer);
+    free(*saved_note);
+    *saved_layer = *saved_note = NULL;
+  }
+  free(layer);
+  free(note);
+  return ready;
+}
+
+// Puts back what AddRunAsInvoker changed, and frees what it saved.
+inline void UndoRunAsInvoker(char* saved_layer, char* saved_note) {
+  WriteVariable(kCompatLayer, saved_layer);
+  WriteVariable(kCompatLayerBefore, saved_note);
+  free(saved_layer);
+  free(saved_note);
+}
+
+}  // namespace internal
+}  // namespace updater_caller
+
+#endif  // UPDATER_CALLER_INSTALL_SCOPE_H_

@@ -1,0 +1,355 @@
+// The installer as the elevated helper hands it to the updater: a copy in
+// a fresh folder that only Administrators and SYSTEM can write, checked
+// before anything runs it.
+//
+// The download folder belongs to the user, so any program of theirs can
+// replace the installer there after the user agreed to the prompt. The
+// copy is taken through a handle that shuts out other writers, into a
+// folder created fresh under a random name with a protected DACL (a folder
+// planted in advance under that name makes the creation fail; a link or a
+// junction is never followed into, since the folder must be new). The
+// copy's SHA-256 must be the one the unelevated application took before it
+// asked, and when the application's own exe is signed, the copy must carry
+// a valid signature by the same signer.
+//
+// Copies are deleted when Windows restarts (MOVEFILE_DELAY_UNTIL_REBOOT)
+// and by the next update's helper, whichever comes first.
+#ifndef UPDATER_CALLER_STAGED_INSTALLER_H_
+#define UPDATER_CALLER_STAGED_INSTALLER_H_
+
+#include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
+#include <softpub.h>
+#include <wincrypt.h>
+#include <wintrust.h>
+
+#include <stdlib.h>
+#include <string.h>
+
+#include "helper_command_line.h"
+
+namespace updater_caller {
+namespace internal {
+
+// Below the Windows temp folder, never a folder the environment names:
+// an elevated process takes its environment from the user's profile.
+const char kStagingParent[] = "\\Temp";
+const char kStagingPrefix[] = "Zelvaro-update-";
+// Protected (P): nothing inherited from the temp folder, whose entries
+// let their creators in. Full access for SYSTEM and Administrators only.
+const char kStagingFolderSddl[] = "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
+const DWORD kCopyChunk = 64 * 1024;
+
+// Where one staged copy is.
+struct StagedCopy {
+  char folder[MAX_PATH];
+  char path[MAX_PATH];
+  unsigned char digest[kDigestSize];
+};
+
+// Reads `source` to its end, hashing it with SHA-256 into `digest`
+// (kDigestSize bytes), and writes what it reads to `copy` unless that is
+// INVALID_HANDLE_VALUE. False if any read, write or hash step failed.
+inline bool HashAndCopy(HANDLE source, HANDLE copy, unsigned char* digest) {
+  HCRYPTPROV provider;
+  if (!CryptAcquireContextA(&provider, /*szContainer=*/NULL,
+                            /*szProvider=*/NULL, PROV_RSA_AES,
+                            CRYPT_VERIFYCONTEXT))
+    return false;
+  bool done = false;
+  HCRYPTHASH hash;
+  if (CryptCreateHash(provider, CALG_SHA_256, /*hKey=*/0, /*dwFlags=*/0,
+                      &hash)) {
+    BYTE* buffer = static_cast<BYTE*>(malloc(kCopyChunk));
+    while (buffer != NULL) {
+      DWORD read = 0;
+      if (!ReadFile(source, buffer, kCopyChunk, &read,
+                    /*lpOverlapped=*/NULL))
+        break;
+      if (read == 0) {
+        DWORD size = kDigestSize;
+        done = CryptGetHashParam(hash, HP_HASHVAL, digest, &size, 0) &&
+               size == kDigestSize;
+        break;
+      }
+      if (!CryptHashData(hash, buffer, read, /*dwFlags=*/0))
+        break;
+      DWORD written = 0;
+      if (copy != INVALID_HANDLE_VALUE &&
+          (!WriteFile(copy, buffer, read, &written, /*lpOverlapped=*/NULL) ||
+           written != read))
+        break;
+    }
+    free(buffer);
+    CryptDestroyHash(hash);
+  }
+  CryptReleaseContext(provider, /*dwFlags=*/0);
+  return done;
+}
+
+// Opens `path` to read it whole while nobody else may write, rename or
+// delete it. INVALID_HANDLE_VALUE on failure.
+inline HANDLE OpenShuttingOutWriters(const char* path) {
+  return CreateFileA(path, GENERIC_READ, /*dwShareMode=*/FILE_SHARE_READ,
+                     /*lpSecurityAttributes=*/NULL, OPEN_EXISTING,
+                     FILE_FLAG_SEQUENTIAL_SCAN, /*hTemplateFile=*/NULL);
+}
+
+// The SHA-256 of the file at `path` into `digest`. False, with the cause
+// in GetLastError(), if it could not be read.
+inline bool DigestOfFile(const char* path, unsigned char* digest) {
+  HANDLE file = OpenShuttingOutWriters(path);
+  if (file == INVALID_HANDLE_VALUE)
+    return false;
+  const bool done = HashAndCopy(file, INVALID_HANDLE_VALUE, digest);
+  const DWORD error = GetLastError();
+  CloseHandle(file);
+  if (!done)
+    SetLastError(error != 0 ? error : ERROR_READ_FAULT);
+  return done;
+}
+
+// The folder under which copies are staged, into `root` (MAX_PATH bytes).
+inline bool StagingRoot(char* root) {
+  const UINT length = GetSystemWindowsDirectoryA(root, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH)
+    return false;
+  char windows[MAX_PATH];
+  memcpy(windows, root, length + 1);
+  return Join(root, MAX_PATH, windows, kStagingParent);
+}
+
+// Deletes the files in `folder` (a staging folder: files only), then the
+// folder.
+inline void RemoveStagingFolder(const char* folder) {
+  char pattern[MAX_PATH];
+  if (Join(pattern, MAX_PATH, folder, "\\*")) {
+    WIN32_FIND_DATAA found;
+    HANDLE find = FindFirstFileA(pattern, &found);
+    if (find != INVALID_HANDLE_VALUE) {
+      do {
+        char path[MAX_PATH];
+        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
+            Join(path, MAX_PATH, folder, "\\", found.cFileName))
+          DeleteFileA(path);
+      } while (FindNextFileA(find, &found));
+      FindClose(find);
+    }
+  }
+  RemoveDirectoryA(folder);
+}
+
+// True if `folder` itself (not what a link there points to) is owned by
+// Administrators or SYSTEM: only an elevated helper makes such a folder
+// in the temp folder, and no unelevated program can change what is in it.
+inline bool IsStagingFolderOfOurs(const char* folder) {
+  HANDLE handle = CreateFileA(
+      folder, READ_CONTROL,
+      /*dwShareMode=*/FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+      /*lpSecurityAttributes=*/NULL, OPEN_EXISTING,
+      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+      /*hTemplateFile=*/NULL);
+  if (handle == INVALID_HANDLE_VALUE)
+    return false;
+  PSID owner = NULL;
+  PSECURITY_DESCRIPTOR descriptor = NULL;
+  bool ours = false;
+  if (GetSecurityInfo(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION,
+                      &owner, /*ppsidGroup=*/NULL, /*ppDacl=*/NULL,
+                      /*ppSacl=*/NULL, &descriptor) == ERROR_SUCCESS) {
+    ours = IsWellKnownSid(owner, WinBuiltinAdministratorsSid) ||
+           IsWellKnownSid(owner, WinLocalSystemSid);
+    LocalFree(descriptor);
+  }
+  CloseHandle(handle);
+  return ours;
+}
+
+// Removes the staging folders earlier updates left under `root`: those
+// that are real folders owned by Administrators or SYSTEM. Anything else
+// of that name was planted, and is left alone.
+inline void RemoveEarlierStagingFolders(const char* root) {
+  char pattern[MAX_PATH];
+  if (!Join(pattern, MAX_PATH, root, "\\", kStagingPrefix) ||
+      !Join(pattern, MAX_PATH, pattern, "*"))
+    return;
+  WIN32_FIND_DATAA found;
+  HANDLE find = FindFirstFileA(pattern, &found);
+  if (find == INVALID_HANDLE_VALUE)
+    return;
+  do {
+    char folder[MAX_PATH];
+    if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+        (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 &&
+        Join(folder, MAX_PATH, root, "\\", found.cFileName) &&
+        IsStagingFolderOfOurs(folder))
+      RemoveStagingFolder(folder);
+  } while (FindNextFileA(find, &found));
+  FindClose(find);
+}
+
+// Creates `folder`, which must not exist, with the protected DACL.
+inline bool CreateProtectedFolder(const char* folder) {
+  PSECURITY_DESCRIPTOR descriptor = NULL;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(
+          kStagingFolderSddl, SDDL_REVISION_1, &descriptor,
+          /*SecurityDescriptorSize=*/NULL))
+    return false;
+  SECURITY_ATTRIBUTES attributes;
+  attributes.nLength = sizeof(attributes);
+  attributes.lpSecurityDescriptor = descriptor;
+  attributes.bInheritHandle = FALSE;
+  const BOOL created = CreateDirectoryA(folder, &attributes);
+  LocalFree(descriptor);
+  return created != FALSE;
+}
+
+// Copies `installer` into a new protected folder (after removing those of
+// earlier updates) and fills `staged` with where it is and its SHA-256.
+// The copy keeps the installer's file name. Returns false, leaving
+// nothing behind, if any step failed.
+inline bool StageInstaller(const char* installer, StagedCopy* staged) {
+  const char* name = FileNameOf(installer);
+  char root[MAX_PATH];
+  char random[2 * kHandBackIdSize + 1];
+  if (name[0] == '\0' || strcmp(name, ".") == 0 || strcmp(name, "..") == 0 ||
+      strchr(name, ':') != NULL || !StagingRoot(root))
+    return false;
+  RemoveEarlierStagingFolders(root);
+  if (!RandomHex(kHandBackIdSize, random) ||
+      !Join(staged->folder, MAX_PATH, root, "\\", kStagingPrefix) ||
+      !Join(staged->folder, MAX_PATH, staged->folder, random) ||
+      !Join(staged->path, MAX_PATH, staged->folder, "\\", name) ||
+      !CreateProtectedFolder(staged->folder))
+    return false;
+
+  bool copied = false;
+  HANDLE source = OpenShuttingOutWriters(installer);
+  if (source != INVALID_HANDLE_VALUE) {
+    HANDLE copy = CreateFileA(staged->path, GENERIC_WRITE,
+                              /*dwShareMode=*/0,
+                              /*lpSecurityAttributes=*/NULL, CREATE_NEW,
+                              FILE_ATTRIBUTE_NORMAL, /*hTemplateFile=*/NULL);
+    if (copy != INVALID_HANDLE_VALUE) {
+      copied = HashAndCopy(source, copy, staged->digest);
+      CloseHandle(copy);
+    }
+    CloseHandle(source);
+  }
+  if (!copied) {
+    RemoveStagingFolder(staged->folder);
+    return false;
+  }
+  // The file first: Windows works through these in order at start-up.
+  MoveFileExA(staged->path, /*lpNewFileName=*/NULL,
+              MOVEFILE_DELAY_UNTIL_REBOOT);
+  MoveFileExA(staged->folder, /*lpNewFileName=*/NULL,
+              MOVEFILE_DELAY_UNTIL_REBOOT);
+  return true;
+}
+
+// Verifies the Authenticode signature of the file at `path`, leaving the
+// verification's state open in `data` (which points at `file`) for
+// SignerOf; the caller ends it with EndVerification whatever the result.
+// Returns WinVerifyTrust's answer: 0 for a valid signature,
+// TRUST_E_NOSIGNATURE for none.
+inline LONG BeginVerification(const char* path, WINTRUST_FILE_INFO* file,
+                              WINTRUST_DATA* data, wchar_t* wide_path) {
+  memset(file, 0, sizeof(*file));
+  memset(data, 0, sizeof(*data));
+  // The trust API takes wide paths only.
+  if (MultiByteToWideChar(CP_ACP, /*dwFlags=*/0, path, /*cbMultiByte=*/-1,
+                          wide_path, MAX_PATH) == 0)
+    return TRUST_E_SUBJECT_FORM_UNKNOWN;  // no state to end
+  file->cbStruct = sizeof(*file);
+  file->pcwszFilePath = wide_path;
+  data->cbStruct = sizeof(*data);
+  data->dwUIChoice = WTD_UI_NONE;
+  // No network from an elevated helper: no revocation lists fetched.
+  data->fdwRevocationChecks = WTD_REVOKE_NONE;
+  data->dwProvFlags = WTD_CACHE_ONLY_URL_RETRIEVAL;
+  data->dwUnionChoice = WTD_CHOICE_FILE;
+  data->pFile = file;
+  data->dwStateAction = WTD_STATEACTION_VERIFY;
+  GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
+  return WinVerifyTrust(/*hwnd=*/static_cast<HWND>(INVALID_HANDLE_VALUE),
+                        &action, data);
+}
+
+// Ends what BeginVerification began, if it got as far as WinVerifyTrust.
+inline void EndVerification(WINTRUST_DATA* data) {
+  if (data->dwStateAction != WTD_STATEACTION_VERIFY)
+    return;
+  GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
+  data->dwStateAction = WTD_STATEACTION_CLOSE;
+  WinVerifyTrust(/*hwnd=*/static_cast<HWND>(INVALID_HANDLE_VALUE), &action,
+                 data);
+}
+
+// The signer's certificate and the root its chain ends in, from a
+// verification that succeeded. False if the state holds no such chain.
+inline bool SignerOf(WINTRUST_DATA* data, PCCERT_CONTEXT* leaf,
+                     PCCERT_CONTEXT* root) {
+  CRYPT_PROVIDER_DATA* provider =
+      WTHelperProvDataFromStateData(data->hWVTStateData);
+  if (provider == NULL)
+    return false;
+  CRYPT_PROVIDER_SGNR* signer = WTHelperGetProvSignerFromChain(
+      provider, /*idxSigner=*/0, /*fCounterSigner=*/FALSE,
+      /*idxCounterSigner=*/0);
+  if (signer == NULL || signer->csCertChain == 0 ||
+      signer->pasCertChain == NULL)
+    return false;
+  *leaf = signer->pasCertChain[0].pCert;
+  *root = signer->pasCertChain[signer->csCertChain - 1].pCert;
+  return *leaf != NULL && *root != NULL;
+}
+
+inline bool SameCertificateBytes(PCCERT_CONTEXT a, PCCERT_CONTEXT b) {
+  return a->cbCertEncoded == b->cbCertEncoded &&
+         memcmp(a->pbCertEncoded, b->pbCertEncoded, a->cbCertEncoded) == 0;
+}
+
+// True if the installer copy at `copy` may run for the application at
+// `application`: the application's exe is unsigned, or the copy carries a
+// valid signature whose signer has the same subject name as the
+// application's and whose chain ends in the very same root. A certificate
+// authority vouched for that name twice, so a renewed certificate passes;
+// a look-alike name under another authority does not. A signed
+// application whose own signature does not verify passes nothing.
+inline bool SignedLikeApplication(const char* application,
+                                  const char* copy) {
+  WINTRUST_FILE_INFO application_file;
+  WINTRUST_DATA application_data;
+  wchar_t application_wide[MAX_PATH];
+  const LONG application_status = BeginVerification(
+      application, &application_file, &application_data, application_wide);
+  bool allowed = application_status == TRUST_E_NOSIGNATURE;
+  PCCERT_CONTEXT application_leaf = NULL;
+  PCCERT_CONTEXT application_root = NULL;
+  if (application_status == 0 &&
+      SignerOf(&application_data, &application_leaf, &application_root)) {
+    WINTRUST_FILE_INFO copy_file;
+    WINTRUST_DATA copy_data;
+    wchar_t copy_wide[MAX_PATH];
+    PCCERT_CONTEXT copy_leaf = NULL;
+    PCCERT_CONTEXT copy_root = NULL;
+    if (BeginVerification(copy, &copy_file, &copy_data, copy_wide) == 0 &&
+        SignerOf(&copy_data, &copy_leaf, &copy_root)) {
+      allowed = CertCompareCertificateName(
+                    X509_ASN_ENCODING | PKCS_7_ASN_ENCODING,
+                    &application_leaf->pCertInfo->Subject,
+                    &copy_leaf->pCertInfo->Subject) &&
+                SameCertificateBytes(application_root, copy_root);
+    }
+    EndVerification(&copy_data);
+  }
+  EndVerification(&application_data);
+  return allowed;
+}
+
+}  // namespace internal
+}  // namespace updater_caller
+
+#endif  // UPDATER_CALLER_STAGED_INSTALLER_H_
