@@ -80,8 +80,9 @@ inline bool OwnExePath(char* path) {
 
 // Starts `program` with `command_line` (copied: the platform may write into
 // it) and `current_directory` (null: this process's), nothing inherited.
-// Returns the process's handle, its thread's closed, or null with the
-// cause in GetLastError().
+//
+// Needs: nothing. Leaves: the process's handle with the caller, its
+// thread's closed; or null with the cause in GetLastError().
 inline HANDLE StartProgram(const char* program, const char* command_line,
                            const char* current_directory) {
   const size_t size = strlen(command_line) + 1;
@@ -111,10 +112,13 @@ inline HANDLE StartProgram(const char* program, const char* command_line,
   return process.hProcess;
 }
 
-// Step 1, in the unelevated application before the prompt. Needs: the
-// application's own exe. Fills `id` (kHandBackIdLength + 1 bytes) and
-// returns true once a watcher holds the event; else false, with nothing
-// left running, and the update goes on without a hand-back.
+// Step 1, in the unelevated application before the prompt: fills `id`
+// (kHandBackIdLength + 1 bytes) and returns true once a watcher holds the
+// event; else false, and the update goes on without a hand-back.
+//
+// Needs: the application's own exe, full path. Leaves: no handle open in
+// this process; the watcher running, holding the event, or (when the
+// handle could not be given to it) finding none and ending.
 inline bool LeaveWatcherBehind(const char* application, char* id) {
   char name[sizeof(kHandBackEventPrefix) + kHandBackIdLength];
   if (!RandomHex(kHandBackIdSize, id) ||
@@ -155,6 +159,9 @@ inline bool LeaveWatcherBehind(const char* application, char* id) {
 // process was not started by an elevated update for an unelevated user
 // (it then runs on, without the id in its environment); else true with
 // `*exit_code` 0 once the watcher was told, or kHandBackFailed.
+//
+// Needs: nothing. Leaves: no handle open; the id gone from this process's
+// environment.
 inline bool HandBackIfAsked(int* exit_code) {
   char* id = ReadVariable(kHandBackVariable);
   if (id == NULL)
@@ -181,6 +188,9 @@ inline bool HandBackIfAsked(int* exit_code) {
 
 // Step 4: the watcher's whole life. Returns its exit code: 0 once the
 // application was started again, else why not.
+//
+// Needs: `id`, the digits of a live event's name. Leaves: no handle open;
+// the application started, or not when the wait ran out.
 inline int RunWatcher(const char* id) {
   char name[sizeof(kHandBackEventPrefix) + kHandBackIdLength];
   if (!Join(name, sizeof(name), kHandBackEventPrefix, id))

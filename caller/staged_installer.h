@@ -51,6 +51,10 @@ struct StagedCopy {
 // Reads `source` to its end, hashing it with SHA-256 into `digest`
 // (kDigestSize bytes), and writes what it reads to `copy` unless that is
 // INVALID_HANDLE_VALUE. False if any read, write or hash step failed.
+//
+// Needs: `source` open for reading at its start, `copy` for writing.
+// Leaves: both handles open and where the reads and writes left them; no
+// provider, hash or buffer.
 inline bool HashAndCopy(HANDLE source, HANDLE copy, unsigned char* digest) {
   HCRYPTPROV provider;
   if (!CryptAcquireContextA(&provider, /*szContainer=*/NULL,
@@ -98,6 +102,8 @@ inline HANDLE OpenShuttingOutWriters(const char* path) {
 
 // The SHA-256 of the file at `path` into `digest`. False, with the cause
 // in GetLastError(), if it could not be read.
+//
+// Needs: nothing. Leaves: no handle open.
 inline bool DigestOfFile(const char* path, unsigned char* digest) {
   HANDLE file = OpenShuttingOutWriters(path);
   if (file == INVALID_HANDLE_VALUE)
@@ -169,6 +175,9 @@ inline bool IsStagingFolderOfOurs(const char* folder) {
 // Removes the staging folders earlier updates left under `root`: those
 // that are real folders owned by Administrators or SYSTEM. Anything else
 // of that name was planted, and is left alone.
+//
+// Needs: an elevated process, to delete what only Administrators can.
+// Leaves: no handle open.
 inline void RemoveEarlierStagingFolders(const char* root) {
   char pattern[MAX_PATH];
   if (!Join(pattern, MAX_PATH, root, "\\", kStagingPrefix) ||
@@ -209,6 +218,10 @@ inline bool CreateProtectedFolder(const char* folder) {
 // earlier updates) and fills `staged` with where it is and its SHA-256.
 // The copy keeps the installer's file name. Returns false, leaving
 // nothing behind, if any step failed.
+//
+// Needs: an elevated process. Leaves: no handle open (the updater must be
+// able to start the copy); the copy and its folder booked for deletion at
+// the next start of Windows.
 inline bool StageInstaller(const char* installer, StagedCopy* staged) {
   const char* name = FileNameOf(installer);
   char root[MAX_PATH];

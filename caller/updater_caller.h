@@ -79,6 +79,8 @@ const int kHelperExitSignerMismatch = 0x20000004;
 // application's whole life: while the name exists, the updater waits.
 // Returns null if the mutex could not be had; the updater then cannot tell
 // that the application runs.
+//
+// Needs: nothing. Leaves: the mutex's handle with the caller.
 inline HANDLE HoldRunningMutex() {
   return CreateMutexA(/*lpMutexAttributes=*/NULL, /*bInitialOwner=*/TRUE,
                       kRunningMutexName);
@@ -93,8 +95,10 @@ const char kUpdaterFileName[] = "updater.exe";
 // never one from the caller's current folder. The installer's bare path
 // goes in as is: no quotes (the updater adds them) and no program name (a
 // command line that begins with "updater.exe" makes the updater do
-// nothing). Returns the updater's process handle, or null with the cause
-// in GetLastError().
+// nothing).
+//
+// Needs: full paths. Leaves: the updater's process handle with the caller
+// (its thread's closed), or null with the cause in GetLastError().
 inline HANDLE StartUpdaterDirectly(const char* updater,
                                    const char* installer) {
   char folder[MAX_PATH];
@@ -112,8 +116,12 @@ inline bool UpdaterBeside(const char* application, char* updater) {
 
 // The helper's whole road, in the elevated copy of the application: the
 // updater beside the application, a per-machine install, the installer
-// staged and checked, then the updater started with the copy. Returns the
-// helper's exit code.
+// staged and checked, then the updater started with the copy.
+//
+// Needs: an elevated process and a well-formed request. Leaves: no handle
+// open; the copy staged for the updater, or nothing staged when it
+// refuses or the start fails; the hand-back id in this process's
+// environment, for the updater to inherit. Returns the helper's exit code.
 inline int ServeAsHelper(const HelperRequest& request) {
   char application[MAX_PATH];
   char updater[MAX_PATH];
@@ -148,6 +156,9 @@ inline int ServeAsHelper(const HelperRequest& request) {
 }
 
 // The per-user road: the updater started directly under RunAsInvoker.
+//
+// Needs: full paths. Leaves: this process's environment as it was; the
+// updater's handle with the caller, or null with the cause.
 inline HANDLE StartUpdaterAsInvoker(const char* updater,
                                     const char* installer) {
   char* saved_layer;
@@ -183,6 +194,11 @@ inline HANDLE StartUpdaterAsInvoker(const char* updater,
 // updater.exe beside the application's own exe, or the install is
 // per-user (a per-user install is never elevated); the installer's own
 // read error. Nothing is asked in those cases.
+//
+// Needs: full paths; the application calls RunAsHelperIfAsked first thing.
+// Leaves: the helper's handle with the caller, or null; a watcher running
+// unelevated when this process is not elevated and the prompt was shown
+// (it waits for the update, then ends); no other handle.
 inline HANDLE StartUpdaterElevated(const char* updater_path,
                                    const char* installer_path) {
   DWORD error = internal::CheckHelperPath(updater_path);
@@ -242,6 +258,10 @@ inline HANDLE StartUpdaterElevated(const char* updater_path,
 // on the helper's road the helper's. Or null with the cause in
 // GetLastError(): ERROR_CANCELLED when the user declined the prompt, and
 // any other failure of the direct start as it was.
+//
+// Needs: full paths (the folder's rights decide the road). Leaves: the
+// returned handle with the caller and this process's environment as it
+// was.
 inline HANDLE StartUpdater(const char* updater_path,
                            const char* installer_path) {
   char application[MAX_PATH];
@@ -268,6 +288,9 @@ inline HANDLE StartUpdater(const char* updater_path,
 // puts back the environment the kit changed for the updater (the
 // RunAsInvoker layer, the hand-back id), so that nothing the application
 // starts inherits them.
+//
+// Needs: nothing. Leaves: no handle open; the kit's variables gone from
+// this process's environment.
 inline bool RunAsHelperIfAsked(int* exit_code) {
   internal::RestoreCompatLayer();
   if (internal::HandBackIfAsked(exit_code))
