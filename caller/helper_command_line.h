@@ -230,6 +230,9 @@ inline const char* TakeHandBackId(const char* p, char* id) {
 // Reads a command line. kApplication unless one of the kit's switches
 // follows the program token; then kHelper with `request` filled, kWatcher
 // with `watcher_id` (kHandBackIdLength + 1 bytes) filled, or kMalformed.
+//
+// Needs: a NUL-terminated line. Leaves: what it filled; reads nothing past
+// the line's NUL and writes nothing past the buffers, whatever the line.
 inline CommandLineKind ParseCommandLine(const char* command_line,
                                         HelperRequest* request,
                                         char* watcher_id) {

@@ -148,6 +148,8 @@ inline void WriteVariable(const char* name, const char* value) {
 
 // Puts __COMPAT_LAYER back as it was before the kit added RunAsInvoker for
 // this process's parent, if it did, and removes the note of it.
+//
+// Needs: nothing. Leaves: neither the layer nor the note the kit added.
 inline void RestoreCompatLayer() {
   char* before = ReadVariable(kCompatLayerBefore);
   if (before == NULL)

@@ -331,6 +331,8 @@ inline bool SameCertificateBytes(PCCERT_CONTEXT a, PCCERT_CONTEXT b) {
 // authority vouched for that name twice, so a renewed certificate passes;
 // a look-alike name under another authority does not. A signed
 // application whose own signature does not verify passes nothing.
+//
+// Needs: full paths. Leaves: both verifications' state closed.
 inline bool SignedLikeApplication(const char* application,
                                   const char* copy) {
   WINTRUST_FILE_INFO application_file;
