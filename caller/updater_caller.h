@@ -143,8 +143,10 @@ inline int ServeAsHelper(const HelperRequest& request) {
     return refused;
   }
 
-  if (request.hand_back_id[0] != '\0')
-    WriteVariable(kHandBackVariable, request.hand_back_id);
+  // Exactly the request's id, or none: an elevated process takes its
+  // environment from the user's profile, which any program of theirs can
+  // change.
+  WriteVariable(kHandBackVariable, request.hand_back_id);
   HANDLE started = StartUpdaterDirectly(updater, staged.path);
   if (started == NULL) {
     const DWORD error = GetLastError();
@@ -293,14 +295,14 @@ inline HANDLE StartUpdater(const char* updater_path,
 // this process's environment.
 inline bool RunAsHelperIfAsked(int* exit_code) {
   internal::RestoreCompatLayer();
-  if (internal::HandBackIfAsked(exit_code))
-    return true;
   internal::HelperRequest request;
   char watcher_id[internal::kHandBackIdLength + 1];
   switch (internal::ParseCommandLine(GetCommandLineA(), &request,
                                      watcher_id)) {
     case internal::kApplication:
-      return false;
+      // Only an application hands itself back: the helper and the watcher
+      // answer to their command line alone.
+      return internal::HandBackIfAsked(exit_code);
     case internal::kMalformed:
       *exit_code = ERROR_BAD_ARGUMENTS;
       return true;
