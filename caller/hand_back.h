@@ -40,7 +40,7 @@ namespace updater_caller {
 
 // The exit code of an elevated restarted application that could not hand
 // itself back to the user (see above).
-const int kHandBackFailed = 0x20000005;
+const DWORD kHandBackFailed = 0x20000005;
 
 namespace internal {
 
@@ -177,7 +177,7 @@ inline bool HandBackIfAsked(int* exit_code) {
       Join(name, sizeof(name), kHandBackEventPrefix, id))
     event = OpenEventA(EVENT_MODIFY_STATE, /*bInheritHandle=*/FALSE, name);
   free(id);
-  *exit_code = kHandBackFailed;
+  *exit_code = static_cast<int>(kHandBackFailed);
   if (event != NULL) {
     if (SetEvent(event))
       *exit_code = 0;

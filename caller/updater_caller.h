@@ -61,17 +61,19 @@ const DWORD kErrorElevationRequired = 740;
 
 // The helper's exit codes besides 0 (the updater started), the Windows
 // error of a failed start of the updater, and ERROR_BAD_ARGUMENTS for a
-// malformed helper command line. Each starts nothing.
+// malformed helper command line; an elevated application's StartUpdater
+// leaves the same codes in GetLastError(). Each starts nothing. Bit 29
+// marks them as the kit's own, apart from Windows's errors.
 //   the updater named is not the updater.exe beside the application's own
 //   exe, or the unelevated user could change it or its folder:
-const int kHelperExitNotOurUpdater = 0x20000001;
+const DWORD kHelperExitNotOurUpdater = 0x20000001;
 //   the installer could not be copied to a fresh protected folder:
-const int kHelperExitStagingFailed = 0x20000002;
+const DWORD kHelperExitStagingFailed = 0x20000002;
 //   the copy's SHA-256 is not the one the application took:
-const int kHelperExitDigestMismatch = 0x20000003;
+const DWORD kHelperExitDigestMismatch = 0x20000003;
 //   the application is signed, and the copy is not validly signed by the
 //   same signer (or the application's own signature does not verify):
-const int kHelperExitSignerMismatch = 0x20000004;
+const DWORD kHelperExitSignerMismatch = 0x20000004;
 // kHandBackFailed (hand_back.h): see there.
 
 // Creates (or opens) the mutex "Zelvaro" with initial ownership. Call it
@@ -114,45 +116,63 @@ inline bool UpdaterBeside(const char* application, char* updater) {
          Join(updater, MAX_PATH, folder, kUpdaterFileName);
 }
 
-// The helper's whole road, in the elevated copy of the application: the
-// updater beside the application, a per-machine install, the installer
-// staged and checked, then the updater started with the copy.
+// Starts the updater.exe beside the application with a checked copy of
+// `installer`: on a per-machine install only, the copy staged where no
+// unelevated program can change it, its SHA-256 equal to `digest` (null:
+// not compared, where no earlier moment took one) and, for a signed
+// application, signed by the same signer. `hand_back_id` ("" for none)
+// goes into the updater's environment.
 //
-// Needs: an elevated process and a well-formed request. Leaves: no handle
-// open; the copy staged for the updater, or nothing staged when it
-// refuses or the start fails; the hand-back id in this process's
-// environment, for the updater to inherit. Returns the helper's exit code.
-inline int ServeAsHelper(const HelperRequest& request) {
+// Needs: an elevated process; `updater_path` naming the updater beside
+// the application's own exe. Leaves: the updater's handle with the
+// caller, its copy staged; or null with a kHelperExit code or the start's
+// error in GetLastError(), and nothing staged.
+inline HANDLE StartUpdaterWithCheckedCopy(const char* updater_path,
+                                          const char* installer,
+                                          const unsigned char* digest,
+                                          const char* hand_back_id) {
   char application[MAX_PATH];
   char updater[MAX_PATH];
   if (!OwnExePath(application) || !UpdaterBeside(application, updater) ||
-      !SamePath(request.updater, updater) ||
-      IsPerUserInstall(updater, application))
-    return kHelperExitNotOurUpdater;
-
+      !SamePath(updater_path, updater) ||
+      IsPerUserInstall(updater, application)) {
+    SetLastError(kHelperExitNotOurUpdater);
+    return NULL;
+  }
   StagedCopy staged;
-  if (!StageInstaller(request.installer, &staged))
-    return kHelperExitStagingFailed;
-  int refused = 0;
-  if (memcmp(staged.digest, request.digest, kDigestSize) != 0)
+  if (!StageInstaller(installer, &staged)) {
+    SetLastError(kHelperExitStagingFailed);
+    return NULL;
+  }
+  DWORD refused;
+  if (digest != NULL && memcmp(staged.digest, digest, kDigestSize) != 0) {
     refused = kHelperExitDigestMismatch;
-  else if (!SignedLikeApplication(application, staged.path))
+  } else if (!SignedLikeApplication(application, staged.path)) {
     refused = kHelperExitSignerMismatch;
-  if (refused != 0) {
-    RemoveStagingFolder(staged.folder);
-    return refused;
+  } else {
+    // Exactly this id, or none: an elevated process takes its environment
+    // from the user's profile, which any program of theirs can change.
+    WriteVariable(kHandBackVariable, hand_back_id);
+    HANDLE started = StartUpdaterDirectly(updater, staged.path);
+    if (started != NULL)
+      return started;
+    refused = GetLastError() != 0 ? GetLastError() : ERROR_GEN_FAILURE;
   }
+  RemoveStagingFolder(staged.folder);
+  SetLastError(refused);
+  return NULL;
+}
 
-  // Exactly the request's id, or none: an elevated process takes its
-  // environment from the user's profile, which any program of theirs can
-  // change.
-  WriteVariable(kHandBackVariable, request.hand_back_id);
-  HANDLE started = StartUpdaterDirectly(updater, staged.path);
-  if (started == NULL) {
-    const DWORD error = GetLastError();
-    RemoveStagingFolder(staged.folder);
-    return static_cast<int>(error != 0 ? error : ERROR_GEN_FAILURE);
-  }
+// The helper's whole road, in the elevated copy of the application.
+//
+// Needs: an elevated process and a well-formed request. Leaves: no handle
+// open. Returns the helper's exit code.
+inline int ServeAsHelper(const HelperRequest& request) {
+  HANDLE started = StartUpdaterWithCheckedCopy(
+      request.updater, request.installer, request.digest,
+      request.hand_back_id);
+  if (started == NULL)
+    return static_cast<int>(GetLastError());
   CloseHandle(started);
   return 0;
 }
@@ -252,13 +272,16 @@ inline HANDLE StartUpdaterElevated(const char* updater_path,
 
 // Starts `updater_path` with `installer_path` as its whole command line:
 // on a per-user install directly, under RunAsInvoker, never elevated; on a
-// per-machine install directly where Windows lets it, and through the
-// elevated helper (StartUpdaterElevated, one prompt) where it answers
+// per-machine install, from an elevated application with a checked copy
+// of the installer (as the helper does, without the digest), else
+// directly where Windows lets it, and through the elevated helper
+// (StartUpdaterElevated, one prompt) where it answers
 // ERROR_ELEVATION_REQUIRED.
 //
 // Returns a handle for the caller to close (or wait on): the updater's, or
 // on the helper's road the helper's. Or null with the cause in
-// GetLastError(): ERROR_CANCELLED when the user declined the prompt, and
+// GetLastError(): ERROR_CANCELLED when the user declined the prompt, a
+// kHelperExit code where an elevated application's copy was refused, and
 // any other failure of the direct start as it was.
 //
 // Needs: full paths (the folder's rights decide the road). Leaves: the
@@ -270,6 +293,11 @@ inline HANDLE StartUpdater(const char* updater_path,
   if (!internal::OwnExePath(application) ||
       internal::IsPerUserInstall(updater_path, application))
     return internal::StartUpdaterAsInvoker(updater_path, installer_path);
+  // Elevated already: the installer the user's other programs could still
+  // change runs only as a checked copy, as on the helper's road.
+  if (internal::IsElevated())
+    return internal::StartUpdaterWithCheckedCopy(
+        updater_path, installer_path, /*digest=*/NULL, /*hand_back_id=*/"");
   HANDLE started =
       internal::StartUpdaterDirectly(updater_path, installer_path);
   if (started == NULL && GetLastError() == kErrorElevationRequired)
