@@ -1,8 +1,13 @@
 #!/usr/bin/env bash
 # Signs the release's updater.exe with Authenticode (SHA-256) through
-# osslsigncode, and keeps the unsigned file as it is.
+# osslsigncode, and keeps the unsigned file as it is. It signs the release
+# only: DIST_DIR/updater.exe as DIST_DIR/SHA256SUMS lists it, byte for byte
+# RELEASE_EXE, a fresh build of CHECKOUT, a git checkout with no changes.
+# Then it verifies what it wrote, pinned to its own signer's certificate,
+# and keeps nothing if that fails.
 #
-#   sign.sh DIST_DIR      writes DIST_DIR/signed/updater.exe and its SHA256SUMS
+#   sign.sh DIST_DIR RELEASE_EXE CHECKOUT
+#       writes DIST_DIR/signed/updater.exe and its SHA256SUMS
 #
 # The key, named by the environment (secrets never go on a command line):
 #   SIGN_PKCS12=signer.p12                   a PKCS#12 file: key and certificates
@@ -14,26 +19,68 @@
 #                                            SIGN_PKCS11_ENGINE to its .so if
 #                                            OpenSSL does not find it)
 # Its password or PIN, if it has one: SIGN_PASSWORD_FILE=file (its first
-# line), or SIGN_PASSWORD in the environment. osslsigncode reads it from a
-# file (for SIGN_PASSWORD, a pipe), never from its arguments.
+# line; a descriptor, /dev/fd/N, too), or SIGN_PASSWORD. It is read once,
+# taken out of the environment before any other process starts, and handed
+# to osslsigncode (and to openssl, for a PKCS#12 file's certificates)
+# through a pipe of their own. A key or password file that others than its
+# owner can read is refused.
 # SIGN_TIMESTAMP_URL=https://... an RFC 3161 time-stamping server, so that
 # the signature stays valid after the certificate expires (optional; it
 # needs the network).
 set -euo pipefail
-dist=$1
 fail() {
   echo "sign: $*" >&2
   exit 1
 }
+# The password first, with shell builtins alone, so that no process started
+# here inherits it: out of the environment, and a descriptor handed over for
+# it (SIGN_PASSWORD_FILE=/dev/fd/N, as ./run passes it) read and closed.
+password=${SIGN_PASSWORD-}
+have_password=${SIGN_PASSWORD+set}
+unset SIGN_PASSWORD
+if [[ ${SIGN_PASSWORD_FILE:-} =~ ^/dev/fd/([0-9]+)$ ]]; then
+  [ -e "$SIGN_PASSWORD_FILE" ] || fail "SIGN_PASSWORD_FILE is not open"
+  IFS= read -r password <"$SIGN_PASSWORD_FILE" || true
+  eval "exec ${BASH_REMATCH[1]}<&-"
+  have_password="set"
+  unset SIGN_PASSWORD_FILE
+fi
 
-[ -f "$dist/updater.exe" ] || fail "no release to sign: $dist/updater.exe" \
-  "is missing (./run release makes it)"
+[ $# -eq 3 ] || { echo "usage: sign.sh DIST_DIR RELEASE_EXE CHECKOUT" >&2; exit 2; }
+dist=$1
+release=$2
+checkout=$3
+here=$(cd "$(dirname "$0")" && pwd)
 need_file() {  # VARIABLE: the file it names must exist
   [ -n "${!1:-}" ] || fail "$1 is not set"
   [ -f "${!1}" ] || fail "$1 names no file: ${!1}"
 }
+private_file() {  # VARIABLE: ... and be readable by its owner only
+  need_file "$1"
+  [ $((8#$(stat -L -c %a "${!1}") & 8#044)) -eq 0 ] ||
+    fail "$1 names a file that others can read: ${!1} (chmod go-rwx it)"
+}
+
+# The release, and nothing else.
+[ -f "$dist/updater.exe" ] || fail "no release to sign: $dist/updater.exe" \
+  "is missing (./run release makes it)"
+(cd "$dist" && grep ' updater\.exe$' SHA256SUMS 2>/dev/null |
+  sha256sum --check --status 2>/dev/null) ||
+  fail "$dist/updater.exe does not match $dist/SHA256SUMS: not the file" \
+    "./run release laid out"
+cmp -s "$dist/updater.exe" "$release" ||
+  fail "$dist/updater.exe is not the release built from this checkout" \
+    "($release): ./run release lays it out again"
+[ "$(git -C "$checkout" rev-parse --show-toplevel 2>/dev/null)" = \
+  "$(cd "$checkout" && pwd -P)" ] &&
+  git -C "$checkout" rev-parse --verify --quiet HEAD >/dev/null ||
+  fail "$checkout is not a git checkout of a commit"
+[ -z "$(git -C "$checkout" status --porcelain)" ] ||
+  fail "$checkout has changes that are not committed: only the build of a" \
+    "commit is signed"
+
 if [ -n "${SIGN_PKCS12:-}" ]; then
-  need_file SIGN_PKCS12
+  private_file SIGN_PKCS12
   key=(-pkcs12 "$SIGN_PKCS12")
 elif [ -n "${SIGN_PKCS11_MODULE:-}" ]; then
   need_file SIGN_PKCS11_MODULE
@@ -47,40 +94,65 @@ elif [ -n "${SIGN_PKCS11_MODULE:-}" ]; then
   fi
 elif [ -n "${SIGN_CERT:-}${SIGN_KEY:-}" ]; then
   need_file SIGN_CERT
-  need_file SIGN_KEY
+  private_file SIGN_KEY
   key=(-certs "$SIGN_CERT" -key "$SIGN_KEY")
 else
   fail "no key: set SIGN_PKCS12, SIGN_CERT and SIGN_KEY, or" \
     "SIGN_PKCS11_MODULE, SIGN_PKCS11_KEY and SIGN_CERT"
 fi
-password=()
 if [ -n "${SIGN_PASSWORD_FILE:-}" ]; then
-  need_file SIGN_PASSWORD_FILE
-  password=(-readpass "$SIGN_PASSWORD_FILE")
-elif [ -n "${SIGN_PASSWORD+set}" ]; then
-  # Through a pipe that only osslsigncode reads: not in its arguments, not
-  # on disk.
-  exec 3< <(printf '%s' "$SIGN_PASSWORD")
-  password=(-readpass /dev/fd/3)
+  private_file SIGN_PASSWORD_FILE
+  IFS= read -r password <"$SIGN_PASSWORD_FILE" || true
+  have_password="set"
 fi
+readpass=()
+[ -z "$have_password" ] || readpass=(-readpass /dev/fd/3)
 timestamp=()
 [ -z "${SIGN_TIMESTAMP_URL:-}" ] || timestamp=(-ts "$SIGN_TIMESTAMP_URL")
 
-# Nothing is left in signed/ unless the whole signature was made, not even
-# an earlier signature that could pass for this one.
+# Nothing is left in signed/ unless the whole signature was made and
+# verified, not even an earlier signature that could pass for this one.
 rm -rf "$dist/signed"
 mkdir -p "$dist/signed"
 work=$(mktemp -d "$dist/signed/.signing.XXXXXX")
 trap 'rm -rf "$work"; rmdir "$dist/signed" 2>/dev/null || true' EXIT
-if ! osslsigncode sign "${key[@]}" "${password[@]}" -h sha256 \
+# The password goes through a pipe open in osslsigncode alone (a
+# here-string: bash writes it into a pipe, not into a file).
+if ! osslsigncode sign "${key[@]}" "${readpass[@]}" -h sha256 \
   "${timestamp[@]}" -in "$dist/updater.exe" -out "$work/updater.exe" \
-  >"$work/log" 2>&1; then
+  >"$work/log" 2>&1 3<<<"$password"; then
   sed 's/^/  osslsigncode: /' "$work/log" >&2
   fail "signing failed: a wrong password or PIN, a key that does not" \
     "match its certificate, or an unreachable time-stamping server;" \
     "nothing was written"
 fi
+
+# Its own signer: the certificate in the signature must be one of the
+# shipper's own, and the signed file must verify pinned to it.
+if [ -n "${SIGN_PKCS12:-}" ]; then
+  pkcs12_certificates() {
+    openssl pkcs12 "$@" -in "$SIGN_PKCS12" -nokeys -passin fd:3 \
+      -out "$work/own.pem" 3<<<"$password"
+  }
+  pkcs12_certificates 2>/dev/null || pkcs12_certificates -legacy ||
+    fail "the certificates in SIGN_PKCS12 cannot be read"
+else
+  cp "$SIGN_CERT" "$work/own.pem"
+fi
+mkdir "$work/facts"
+/usr/bin/python3 "$here/authenticode.py" facts "$work/updater.exe" \
+  "$work/facts" >/dev/null
+pin=$(sha256sum "$work/facts/leaf.der" | cut -d' ' -f1)
+/usr/bin/python3 "$here/authenticode.py" certificate-sha256 "$work/own.pem" |
+  grep -qx "$pin" ||
+  fail "the signature's certificate (SHA-256 $pin) is none of the" \
+    "signer's own; nothing was written"
+if ! VERIFY_SIGNER_SHA256=$pin "$here/verify.sh" "$work/updater.exe" \
+  "$release" >"$work/verify" 2>&1; then
+  sed 's/^/  verify: /' "$work/verify" >&2
+  fail "the signed file does not verify; nothing was written"
+fi
 mv "$work/updater.exe" "$dist/signed/updater.exe"
-(cd "$dist/signed" && sha256sum updater.exe > SHA256SUMS)
-echo "signed: $dist/signed/updater.exe" \
-  "(the unsigned release stays in $dist/updater.exe)"
+(cd "$dist/signed" && sha256sum updater.exe >SHA256SUMS)
+echo "signed: $dist/signed/updater.exe, by the certificate with SHA-256" \
+  "$pin (the unsigned release stays in $dist/updater.exe)"

@@ -1,93 +1,185 @@
 #!/usr/bin/env bash
-# Checks a signed updater.exe: that its Authenticode signature is intact,
-# optionally that it chains to a CA of the caller's (VERIFY_CA=ca.pem),
-# and that without its signature it is, byte for byte, the release built
-# from this checkout. Prints each check; exits 1 if any fails, an unsigned
-# file included.
+# Says "verified" only for the release built from this checkout with one
+# Authenticode signature (SHA-256) attached by the expected signer, and
+# nothing else: no nested signature, no unsigned data beside it but a time
+# stamp that verifies, not a byte more or changed anywhere in the file.
+# Prints one line a check.
 #
 #   verify.sh FILE RELEASE_EXE
+#
+# The signer is pinned by either or both of
+#   VERIFY_CA=ca.pem            its certificate chains to this CA
+#   VERIFY_SIGNER_SHA256=HEX    its certificate's SHA-256 (of the DER)
+# and a time stamp must chain to VERIFY_TSA_CA=tsa-ca.pem, or, if that is
+# not set, to the machine's CA bundle.
+#
+# Exit status:
+#   0  verified
+#   1  NOT verified: a check failed
+#   2  nothing was decided: a wrong call, a missing file or a malformed pin
+#   3  every check held but no pin was set: the signer was not checked
 set -uo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+cannot() { echo "verify: $*" >&2; exit 2; }
+[ $# -eq 2 ] || cannot "usage: verify.sh FILE RELEASE_EXE"
 file=$1
 release=$2
+[ -f "$file" ] || cannot "no such file: $file"
+[ -f "$release" ] || cannot "no release build to compare with: $release"
+for pin in VERIFY_CA VERIFY_TSA_CA; do
+  [ -z "${!pin:-}" ] || [ -f "${!pin}" ] || cannot "$pin names no file: ${!pin}"
+done
+leaf_pin=$(tr -d ': ' <<<"${VERIFY_SIGNER_SHA256:-}" | tr A-F a-f)
+[ -z "$leaf_pin" ] || [[ $leaf_pin =~ ^[0-9a-f]{64}$ ]] ||
+  cannot "VERIFY_SIGNER_SHA256 is not a SHA-256 in hex: $VERIFY_SIGNER_SHA256"
+for tool in osslsigncode openssl /usr/bin/python3; do
+  command -v "$tool" >/dev/null || cannot "$tool is missing"
+done
+system_cas=/etc/ssl/certs/ca-certificates.crt
+tsa_cas=${VERIFY_TSA_CA:-$system_cas}
+
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 failed=0
 ok() { echo "ok   $*"; }
 bad() { echo "FAIL $*"; failed=1; }
+note() { echo "     $*"; }
 sha() { sha256sum "$1" | cut -d' ' -f1; }
-
-[ -f "$file" ] || { bad "no such file: $file"; exit 1; }
-echo "checking $file (SHA-256 $(sha "$file"))"
-
-# osslsigncode fetches CRLs named in the certificates unless told not to
-# (older versions have no such option and do not fetch them).
-offline=()
-osslsigncode verify --help 2>&1 | grep -q -- -ignore-cdp &&
-  offline=(-ignore-cdp)
-
-# verify_against CA_FILE: osslsigncode's verdict and its report.
-verify_against() {
-  osslsigncode verify "${offline[@]}" -CAfile "$1" -in "$file" \
-    >"$work/report" 2>&1
+fact() { sed -n "s/^$1 //p" "$work/facts"; }
+verdict() {
+  if [ $failed -ne 0 ]; then
+    echo "NOT verified"
+    exit 1
+  elif [ -z "$leaf_pin" ] && [ -z "${VERIFY_CA:-}" ]; then
+    echo "NOT verified: the signer was not checked"
+    exit 3
+  fi
+  echo "verified"
+  exit 0
 }
 
-if ! osslsigncode extract-signature -pem -in "$file" -out "$work/sig.pem" \
-  >/dev/null 2>&1; then
+echo "checking $file (SHA-256 $(sha "$file"))"
+if ! /usr/bin/python3 "$here/authenticode.py" facts "$file" "$work" \
+  >"$work/facts" 2>"$work/error"; then
+  bad "signed: its signature $(sed 's/^authenticode.py: //' "$work/error")"
+  verdict
+fi
+if [ "$(fact signed)" != 1 ]; then
   bad "signed: $file carries no Authenticode signature"
-  cp "$file" "$work/unsigned.exe"
+  verdict
+fi
+
+# One signature: Windows shows, and this script pins, the primary signer;
+# a nested signature would be a second signer that nobody pinned, and
+# osslsigncode accepts a file when any one of its signatures holds.
+one="$(fact signers) $(fact nested) $(fact digest) $(fact signer-digest)"
+if [ "$one" = "1 0 sha256 sha256" ]; then
+  ok "one signature: SHA-256, with no nested signature"
 else
-  openssl pkcs7 -in "$work/sig.pem" -print_certs -out "$work/embedded.pem" \
-    2>/dev/null
-  signer=$(openssl pkcs7 -in "$work/sig.pem" -print_certs -noout 2>/dev/null |
-    sed -n '1s/^subject=//p')
-  ok "signed: by $signer"
-  # Intact: the file's digest is the one that was signed, and the
-  # signature over it checks with the signer's certificate. Trust is left
-  # to VERIFY_CA: here the signature's own certificates, with the
-  # machine's root certificates if it has them, serve as anchors.
-  anchors="$work/anchors.pem"
-  cat "$work/embedded.pem" /etc/ssl/certs/ca-certificates.crt \
-    >"$anchors" 2>/dev/null || true
-  verify_against "$anchors"
-  verified=$?
-  digest() {  # the report's line "$1 message digest : HEX"
-    sed -n "s/^$1 message digest *: *\([0-9A-Fa-f]*\).*/\1/p" \
-      "$work/report" | head -n 1
-  }
-  current=$(digest Current)
-  calculated=$(digest Calculated)
-  if [ -n "$current" ] && [ "$current" = "$calculated" ] &&
-    [ $verified -eq 0 ]; then
-    ok "signature intact: the file is what was signed (digest $current)"
-  elif [ -n "$current" ] && [ "$current" != "$calculated" ]; then
-    bad "signature intact: the file changed after it was signed" \
-      "(signed digest $current, the file's $calculated)"
-  else
-    bad "signature intact: osslsigncode could not check it:"
-    sed 's/^/     /' "$work/report"
+  bad "one signature: signers, nested signatures, digests:" \
+    "$one (wanted 1 0 sha256 sha256)"
+fi
+
+# Nothing unsigned beside it: the signature's unsigned parts are the one
+# place where bytes can be added to a file without breaking it.
+extras=$(
+  fact other-unsigned | sed 's/^/unsigned attribute /'
+  [ "$(fact timestamps)" -le 1 ] || echo "$(fact timestamps) time stamps"
+  [ "$(fact stray-certificates)" = 0 ] ||
+    echo "$(fact stray-certificates) certificates outside the signer's chain"
+  [ "$(fact crls)" = 0 ] || echo "$(fact crls) revocation lists"
+  [ "$(fact signer-certificate)" = 1 ] ||
+    echo "the signer's own certificate missing"
+)
+if [ -z "$extras" ]; then
+  ok "nothing unsigned beside it: no attribute but a time stamp, no" \
+    "certificate outside the signer's chain"
+else
+  bad "nothing unsigned beside it: $(paste -sd, <<<"$extras" | sed 's/,/, /g')"
+fi
+
+if [ "$(fact timestamps)" = 0 ]; then
+  note "time stamp: none (the signature holds while the signer's" \
+    "certificate is valid)"
+elif openssl ts -verify -token_in -in "$work/timestamp.der" \
+  -data "$work/signature-value.bin" -CAfile "$tsa_cas" >"$work/ts" 2>&1; then
+  ok "time stamp: $(openssl ts -reply -token_in -in "$work/timestamp.der" \
+    -text 2>/dev/null | sed -n 's/^Time stamp: //p'), of this signature," \
+    "by an authority that chains to $tsa_cas"
+else
+  bad "time stamp: it does not verify against $tsa_cas (VERIFY_TSA_CA" \
+    "names the time-stamping authority's CA)"
+fi
+
+# Intact: the digest the signature holds is the file's own (osslsigncode
+# computes it), and the primary signer's signature covers that digest
+# (OpenSSL, over the content it signed, without judging its certificate:
+# the pins do that). osslsigncode's own verdict is not used: it accepts a
+# file when any one of its signatures holds.
+offline=()  # osslsigncode 2.9 fetches CRLs unless told not to; 2.5 never
+osslsigncode verify --help 2>&1 | grep -q -- -ignore-cdp &&
+  offline=(-ignore-cdp)
+osslsigncode verify "${offline[@]}" -CAfile "$work/certificates.pem" \
+  -TSA-CAfile "$tsa_cas" -in "$file" >"$work/report" 2>&1
+digest() {  # the first line "$1 message digest : HEX": the primary's
+  sed -n "s/^$1 message digest *: *\([0-9A-Fa-f]*\).*/\1/p" "$work/report" |
+    head -n 1
+}
+if [ -z "$(digest Current)" ]; then
+  bad "signature intact: osslsigncode could not read it:"
+  sed 's/^/     /' "$work/report"
+elif [ "$(digest Current)" != "$(digest Calculated)" ]; then
+  bad "signature intact: the file changed after it was signed" \
+    "(signed digest $(digest Current), the file's $(digest Calculated))"
+elif ! openssl smime -verify -noverify -binary -in "$work/signature.pem" \
+  -inform PEM -content "$work/signed-content.bin" -out /dev/null \
+  >"$work/smime" 2>&1; then
+  bad "signature intact: the signature does not check with its signer's" \
+    "certificate"
+else
+  ok "signature intact: the file is what was signed (digest $(digest Current))"
+fi
+
+if [ "$(fact signer-certificate)" = 1 ]; then
+  openssl x509 -inform DER -in "$work/leaf.der" -out "$work/leaf.pem"
+  note "signer: $(openssl x509 -in "$work/leaf.pem" -noout -subject |
+    sed 's/^subject=//'), certificate SHA-256 $(sha "$work/leaf.der")"
+  if [ -n "$leaf_pin" ]; then
+    if [ "$(sha "$work/leaf.der")" = "$leaf_pin" ]; then
+      ok "pinned: the signer's certificate is VERIFY_SIGNER_SHA256"
+    else
+      bad "pinned: the signer's certificate is not VERIFY_SIGNER_SHA256"
+    fi
   fi
   if [ -n "${VERIFY_CA:-}" ]; then
-    if [ ! -f "$VERIFY_CA" ]; then
-      bad "trusted: VERIFY_CA names no file: $VERIFY_CA"
-    elif verify_against "$VERIFY_CA"; then
+    if ! openssl x509 -in "$work/leaf.pem" -noout -ext extendedKeyUsage |
+      grep -q "Code Signing"; then
+      bad "trusted: the signer's certificate is not for code signing"
+    elif openssl verify -partial_chain -CAfile "$VERIFY_CA" \
+      -untrusted "$work/certificates.pem" "$work/leaf.pem" >/dev/null 2>&1
+    then
       ok "trusted: the signer chains to VERIFY_CA ($VERIFY_CA)"
     else
       bad "trusted: the signer does not chain to VERIFY_CA ($VERIFY_CA)"
     fi
-  else
-    echo "     trusted: not checked (set VERIFY_CA to a CA certificate)"
   fi
-  osslsigncode remove-signature -in "$file" -out "$work/unsigned.exe" \
-    >/dev/null 2>&1 || bad "the signature could not be removed"
+  [ -n "$leaf_pin${VERIFY_CA:-}" ] ||
+    note "signer not checked: VERIFY_CA or VERIFY_SIGNER_SHA256 pins it"
 fi
 
-if [ -f "$work/unsigned.exe" ] && cmp -s "$work/unsigned.exe" "$release"; then
-  ok "same build: without its signature, byte for byte the release built" \
-    "from this checkout (SHA-256 $(sha "$release"))"
+# The same build: this very signature attached to the release built here
+# gives the file byte for byte, so nothing was added, hidden or changed in
+# the parts the signature does not cover (the checksum, the certificate
+# table, bytes after it).
+osslsigncode attach-signature -sigin "$work/signature.pem" \
+  -CAfile "$work/certificates.pem" \
+  -TSA-CAfile "$tsa_cas" -in "$release" -out "$work/rebuilt.exe" \
+  >/dev/null 2>&1
+if cmp -s "$work/rebuilt.exe" "$file"; then
+  ok "same build: byte for byte the release built from this checkout" \
+    "(SHA-256 $(sha "$release")) with this signature attached"
 else
-  bad "same build: without its signature it is not the release built from" \
-    "this checkout ($(sha "$work/unsigned.exe" 2>/dev/null || echo none)," \
-    "the release $(sha "$release"))"
+  bad "same build: not the release built from this checkout" \
+    "(SHA-256 $(sha "$release")) with this signature attached"
 fi
-[ $failed -eq 0 ] && echo "verified" || echo "NOT verified"
-exit $failed
+verdict

@@ -1,18 +1,26 @@
 #!/usr/bin/env bash
-# The release, signed with a throwaway code-signing certificate and checked
-# as a shipper and a third party would: sign then verify passes; a changed
-# byte, a signature over another build, an unsigned file, a CA that did not
-# sign, a wrong password and a missing key file each fail, and say why.
-# Leaves WORK/dist/signed/updater.exe for the binary checks and Wine.
+# The release signed with throwaway keys and checked as a shipper and a
+# third party would, with the osslsigncode on PATH. Signing: the release of
+# a clean checkout signs from each kind of key, and anything else is
+# refused; no process sees the password. Verifying: the genuine file
+# verifies, and each tampered copy an attacker could make does not, nor do
+# other signers. Leaves WORK/dist/signed/updater.exe for the binary checks
+# and Wine.
 #
-#   sign_verify.sh WORK RELEASE_BUILD_DIR OTHER_BUILD_EXE
+#   sign_verify.sh WORK RELEASE_BUILD_DIR OTHER_BUILD_EXE [ANOTHER_WORK]
+#
+# ANOTHER_WORK: where a run with another osslsigncode left its signed
+# release and keys, which this one must verify too.
 set -uo pipefail
 work=$1
 build=$2
 other=$3
+another=${4:-}
 top=$(cd "$(dirname "$0")/../.." && pwd)
 release=$build/bin/updater.exe
+python=/usr/bin/python3
 failed=0
+echo "with $(osslsigncode --version 2>&1 | sed -n '1s/, using:$//p')"
 
 # expect NAME EXIT_CODE PATTERN COMMAND...: COMMAND ends with EXIT_CODE and
 # prints a line matching PATTERN.
@@ -30,79 +38,268 @@ expect() {
     failed=1
   fi
 }
+# absent NAME PATH: nothing is at PATH.
+absent() {
+  [ ! -e "$2" ] && echo "ok   $1" ||
+    { echo "FAIL $1: $2 is there"; failed=1; }
+}
 
 rm -rf "$work"
-mkdir -p "$work/keys"
+umask 077
 keys=$work/keys
-certificate() {  # NAME: a self-signed code-signing certificate and its key
-  openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=$1" \
-    -addext "keyUsage=critical,digitalSignature" \
-    -addext "extendedKeyUsage=codeSigning" \
+files=$work/files
+mkdir -p "$keys" "$files"
+
+# Throwaway keys: the vendor's CA and its code-signing certificate; a
+# stranger's; a look-alike with the vendor's very names under another CA;
+# a time-stamping authority; a web server's certificate from the vendor's
+# CA. Passwords live in files, never on a command line.
+ca() {  # NAME SUBJECT
+  openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=$2" \
+    -addext basicConstraints=critical,CA:TRUE \
+    -addext keyUsage=critical,keyCertSign \
     -keyout "$keys/$1.key" -out "$keys/$1.pem" 2>/dev/null
 }
-certificate signer
-certificate stranger
-openssl pkcs12 -export -inkey "$keys/signer.key" -in "$keys/signer.pem" \
-  -out "$keys/signer.p12" -passout pass:correct-horse
-printf 'battery-staple\n' >"$keys/key-password"
-openssl pkey -in "$keys/signer.key" -aes256 -passout file:"$keys/key-password" \
-  -out "$keys/signer-encrypted.key"
+leaf() {  # NAME SUBJECT CA EXTENDED_KEY_USAGE
+  openssl req -new -newkey rsa:2048 -nodes -subj "/CN=$2" \
+    -keyout "$keys/$1.key" -out "$keys/$1.csr" 2>/dev/null
+  printf 'keyUsage=critical,digitalSignature\nextendedKeyUsage=critical,%s\n' \
+    "$4" >"$keys/$1.ext"
+  openssl x509 -req -in "$keys/$1.csr" -CA "$keys/$3.pem" \
+    -CAkey "$keys/$3.key" -days 2 -extfile "$keys/$1.ext" \
+    -out "$keys/$1.pem" 2>/dev/null
+  cat "$keys/$1.pem" "$keys/$3.pem" >"$keys/$1-chain.pem"
+}
+ca vendor-ca "Vendor Root"
+leaf vendor "Vendor Ltd" vendor-ca codeSigning
+ca stranger-ca "Stranger Root"
+leaf stranger "Stranger" stranger-ca codeSigning
+ca lookalike-ca "Vendor Root"
+leaf lookalike "Vendor Ltd" lookalike-ca codeSigning
+ca tsa-ca "Time Root"
+leaf tsa "Time Authority" tsa-ca timeStamping
+leaf web "Vendor Ltd" vendor-ca serverAuth
+printf 'correct horse\n' >"$keys/p12-password"
+printf 'battery staple\n' >"$keys/key-password"
+printf 'wrong\n' >"$keys/wrong-password"
+openssl pkcs12 -export -inkey "$keys/vendor.key" -in "$keys/vendor.pem" \
+  -certfile "$keys/vendor-ca.pem" -out "$keys/vendor.p12" \
+  -passout file:"$keys/p12-password"
+openssl pkey -in "$keys/vendor.key" -aes256 \
+  -passout file:"$keys/key-password" -out "$keys/vendor-encrypted.key"
+vendor_sha=$(openssl x509 -in "$keys/vendor.pem" -outform DER | sha256sum |
+  cut -d' ' -f1)
 
+# The release laid out as ./run release does; another build laid out the
+# same way; clean and changed checkouts.
 "$top/release/make_dist.sh" "$build" "$work/dist" >/dev/null
 "$top/release/make_dist.sh" "$build" "$work/other" >/dev/null
 cp "$other" "$work/other/updater.exe"
-cp "$work/dist/updater.exe" "$work/unsigned.exe"
+(cd "$work/other" && sha256sum updater.exe updater_caller.h >SHA256SUMS)
+"$top/release/make_dist.sh" "$build" "$work/swapped" >/dev/null
+cp "$other" "$work/swapped/updater.exe"
+commit() { git -C "$1" -c user.name=test -c user.email=test@invalid \
+  commit --quiet --allow-empty -m release; }
+git init --quiet "$work/checkout" && commit "$work/checkout"
+git init --quiet "$work/changed" && commit "$work/changed"
+touch "$work/changed/not-committed.cpp"
 
-sign() {  # DIST [VARIABLE=VALUE...]
-  local dist=$1
-  shift
-  env "$@" "$top/release/sign.sh" "$dist"
+sign() {  # DIST [CHECKOUT]: release/sign.sh, the key from the environment
+  "$top/release/sign.sh" "$1" "$release" "${2:-$work/checkout}"
+}
+sign_through_descriptor() {  # the password on descriptor 3, as ./run does
+  SIGN_PASSWORD_FILE=/dev/fd/3 sign "$work/dist" 3<"$keys/p12-password"
 }
 verify() { "$top/release/verify.sh" "$1" "$release"; }
 signed=$work/dist/signed/updater.exe
+pkcs12=$keys/vendor.p12
 
-expect "a wrong password fails and writes nothing" 1 "Wrong password" \
-  sign "$work/dist" SIGN_PKCS12="$keys/signer.p12" SIGN_PASSWORD=wrong
-[ ! -e "$work/dist/signed" ] || { echo "FAIL signed/ left behind"; failed=1; }
-expect "a missing key file is named" 1 "SIGN_PKCS12 names no file" \
-  sign "$work/dist" SIGN_PKCS12="$keys/nothing.p12" SIGN_PASSWORD=x
-expect "no key at all is explained" 1 "no key: set SIGN_PKCS12" \
-  sign "$work/dist"
-expect "a certificate and an encrypted key sign" 0 "^signed: " \
-  sign "$work/dist" SIGN_CERT="$keys/signer.pem" \
-  SIGN_KEY="$keys/signer-encrypted.key" \
-  SIGN_PASSWORD_FILE="$keys/key-password"
-expect "... and that signature verifies" 0 "^verified$" verify "$signed"
-expect "a PKCS#12 file signs" 0 "^signed: " \
-  sign "$work/dist" SIGN_PKCS12="$keys/signer.p12" \
-  SIGN_PASSWORD=correct-horse
+echo "--- signing"
+SIGN_CERT=$keys/vendor-chain.pem SIGN_KEY=$keys/vendor-encrypted.key \
+  SIGN_PASSWORD_FILE=$keys/key-password expect \
+  "a certificate chain and an encrypted key sign, the password from a file" \
+  0 "^signed: " sign "$work/dist"
+VERIFY_CA=$keys/vendor-ca.pem expect "... and the file verifies" \
+  0 "^verified$" verify "$signed"
+SIGN_PASSWORD=$(<"$keys/p12-password") SIGN_PKCS12=$pkcs12 expect \
+  "a PKCS#12 file signs, the password in SIGN_PASSWORD" \
+  0 "^signed: .* $vendor_sha " sign "$work/dist"
+SIGN_PKCS12=$pkcs12 expect \
+  "a PKCS#12 file signs, the password on a descriptor as ./run hands it" \
+  0 "^signed: " sign_through_descriptor
 expect "the unsigned release is kept as it was" 0 "updater.exe: OK" \
   bash -c "cd '$work/dist' && sha256sum -c SHA256SUMS"
-expect "sign then verify passes" 0 "^verified$" verify "$signed"
-expect "... and chains to the signer's CA" 0 "ok   trusted" \
-  env VERIFY_CA="$keys/signer.pem" "$top/release/verify.sh" "$signed" \
-  "$release"
-expect "a CA that did not sign fails" 1 "FAIL trusted" \
-  env VERIFY_CA="$keys/stranger.pem" "$top/release/verify.sh" "$signed" \
-  "$release"
+cp "$signed" "$files/genuine.exe"
 
-cp "$signed" "$work/changed.exe"
+# A spy in front of the tools that sign.sh starts records, for each, the
+# password in its environment and the descriptors it inherited beyond those
+# this script was given.
+spy=$work/spy
+mkdir -p "$spy"
+ls /proc/$$/fd >"$spy/given"
+for tool in osslsigncode openssl git; do
+  cat >"$spy/$tool" <<EOF
+#!/bin/bash
+ls /proc/\$\$/fd >"$spy/fd.\$\$"
+line="$tool \${1:-}:"
+[ -z "\${SIGN_PASSWORD+set}" ] || line+=" SIGN_PASSWORD"
+for fd in \$(grep -vxFf "$spy/given" "$spy/fd.\$\$"); do line+=" fd\$fd"; done
+echo "\$line" >>"$spy/log"
+PATH=\${PATH#$spy:} exec $tool "\$@"
+EOF
+  chmod +x "$spy/$tool"
+done
+leaks() {  # every process that got the password, but the two that need it
+  grep -q '^osslsigncode sign:' "$spy/log" || return 1
+  ! grep -E 'SIGN_PASSWORD| fd' "$spy/log" |
+    grep -vxE '(osslsigncode sign|openssl pkcs12): fd3'
+}
+SIGN_PASSWORD=$(<"$keys/p12-password") SIGN_PKCS12=$pkcs12 PATH=$spy:$PATH \
+  sign "$work/dist" >/dev/null 2>&1
+SIGN_PKCS12=$pkcs12 PATH=$spy:$PATH sign_through_descriptor >/dev/null 2>&1
+expect "no process gets the password but osslsigncode sign and openssl pkcs12" \
+  0 "" leaks
+
+SIGN_PKCS12=$pkcs12 SIGN_PASSWORD_FILE=$keys/wrong-password expect \
+  "a wrong password fails" 1 "Wrong password" sign "$work/dist"
+absent "... and leaves no dist/signed/" "$work/dist/signed"
+SIGN_PKCS12=$keys/nothing.p12 expect "a missing key file is named" \
+  1 "SIGN_PKCS12 names no file" sign "$work/dist"
+expect "no key at all is explained" 1 "no key: set SIGN_PKCS12" \
+  sign "$work/dist"
+cp "$pkcs12" "$keys/readable.p12"
+chmod go+r "$keys/readable.p12"
+SIGN_PKCS12=$keys/readable.p12 SIGN_PASSWORD_FILE=$keys/p12-password expect \
+  "a key file that others can read is refused" \
+  1 "SIGN_PKCS12 names a file that others can read" sign "$work/dist"
+cp "$keys/p12-password" "$keys/readable-password"
+chmod go+r "$keys/readable-password"
+SIGN_PKCS12=$pkcs12 SIGN_PASSWORD_FILE=$keys/readable-password expect \
+  "a password file that others can read is refused" \
+  1 "SIGN_PASSWORD_FILE names a file that others can read" sign "$work/dist"
+export SIGN_PKCS12=$pkcs12 SIGN_PASSWORD_FILE=$keys/p12-password
+expect "another build put in place of the release is refused" \
+  1 "does not match .*SHA256SUMS" sign "$work/swapped"
+expect "a release that is not the build of this checkout is refused" \
+  1 "is not the release built from this checkout" sign "$work/other"
+expect "a checkout with changes not committed is refused" \
+  1 "has changes that are not committed" sign "$work/dist" "$work/changed"
+expect "a folder that is no git checkout is refused" \
+  1 "is not a git checkout" sign "$work/dist" "$keys"
+unset SIGN_PKCS12 SIGN_PASSWORD_FILE
+# osslsigncode 2.5 will not sign with a web server's certificate; 2.9 signs,
+# and the verification that follows refuses it.
+SIGN_CERT=$keys/web-chain.pem SIGN_KEY=$keys/web.key expect \
+  "a certificate not for code signing is refused" 1 "^sign: " \
+  sign "$work/swapped"
+absent "... and leaves no dist/signed/" "$work/dist/signed"
+SIGN_PKCS12=$pkcs12 SIGN_PASSWORD_FILE=$keys/p12-password \
+  sign "$work/dist" >/dev/null   # the genuine file again, for Wine
+
+echo "--- tampered copies, built with osslsigncode and tamper.py"
+tamper() { "$python" "$top/tests/release/tamper.py" "$@"; }
+osslsign() {  # NAME IN OUT [OPTION...]: osslsigncode sign with NAME's key
+  local name=$1 in=$2 out=$3
+  shift 3
+  osslsigncode sign -certs "$keys/$name-chain.pem" -key "$keys/$name.key" \
+    -h sha256 "$@" -in "$in" -out "$out" >/dev/null
+}
+genuine=$files/genuine.exe
+cp "$work/dist/updater.exe" "$files/unsigned.exe"
+tamper pad "$genuine" "$files/padded.exe"
+tamper checksum "$genuine" "$files/checksum.exe"
+{ cat "$genuine"; printf 'appended payload'; } >"$files/appended.exe"
+osslsigncode add -addUnauthenticatedBlob -in "$genuine" \
+  -out "$files/blob.exe" >/dev/null
+osslsign stranger "$genuine" "$files/nested.exe" -nest
+osslsign stranger "$release" "$files/stranger.exe"
+osslsign vendor "$files/stranger.exe" "$files/stranger-primary.exe" -nest
+osslsigncode remove-signature -in "$genuine" -out "$files/removed.exe" \
+  >/dev/null
+osslsign stranger "$files/removed.exe" "$files/resigned.exe"
+osslsign lookalike "$release" "$files/lookalike.exe"
+cp "$genuine" "$files/code-changed.exe"
 # One byte of code: .text starts at 0x400 in this image.
-printf '\xcc' | dd of="$work/changed.exe" bs=1 seek=$((0x600)) \
+printf '\xcc' | dd of="$files/code-changed.exe" bs=1 seek=$((0x600)) \
   conv=notrunc 2>/dev/null
-expect "one byte changed in the code fails" 1 \
-  "FAIL signature intact: the file changed after it was signed" \
-  verify "$work/changed.exe"
-expect "a signature over another build fails the identity check" 1 \
-  "FAIL same build" bash -c "
-    env SIGN_PKCS12='$keys/signer.p12' SIGN_PASSWORD=correct-horse \
-      '$top/release/sign.sh' '$work/other' >/dev/null &&
-    '$top/release/verify.sh' '$work/other/signed/updater.exe' '$release'"
-expect "... though its signature is intact" 0 "ok   signature intact" \
-  bash -c "'$top/release/verify.sh' '$work/other/signed/updater.exe' \
-    '$release'; true"
-expect "an unsigned file is reported as unsigned" 1 \
-  "FAIL signed: .* carries no Authenticode signature" \
-  verify "$work/unsigned.exe"
+osslsign vendor "$other" "$files/other-build.exe"
+mkdir -p "$work/other-facts"
+"$python" "$top/release/authenticode.py" facts "$files/other-build.exe" \
+  "$work/other-facts" >/dev/null
+osslsigncode attach-signature -sigin "$work/other-facts/signature.pem" \
+  -in "$release" -out "$files/moved-signature.exe" >/dev/null 2>&1
+# A time stamp by a throwaway authority: openssl ts answers a request over
+# the signature's value, and the token joins the signature unsigned.
+cat >"$keys/tsa.cnf" <<EOF
+[ tsa ]
+default_tsa = throwaway
+[ throwaway ]
+serial = $keys/tsa-serial
+crypto_device = builtin
+signer_digest = sha256
+default_policy = 1.2.3.4.1
+digests = sha256
+ess_cert_id_alg = sha256
+ess_cert_id_chain = no
+EOF
+echo 01 >"$keys/tsa-serial"
+mkdir -p "$work/genuine-facts"
+"$python" "$top/release/authenticode.py" facts "$genuine" \
+  "$work/genuine-facts" >/dev/null
+openssl ts -query -data "$work/genuine-facts/signature-value.bin" -sha256 \
+  -cert -out "$work/request.tsq" 2>/dev/null
+openssl ts -reply -config "$keys/tsa.cnf" -queryfile "$work/request.tsq" \
+  -signer "$keys/tsa.pem" -inkey "$keys/tsa.key" -chain "$keys/tsa-ca.pem" \
+  -token_out -out "$work/token.der" 2>/dev/null
+tamper timestamp "$genuine" "$work/token.der" "$work/timestamped.pem"
+osslsigncode attach-signature -sigin "$work/timestamped.pem" \
+  -in "$release" -out "$files/timestamped.exe" >/dev/null 2>&1
 
+echo "--- verifying"
+# name | exit | a line it prints | file | pins: ca = VERIFY_CA (the
+# vendor's CA), leaf = VERIFY_SIGNER_SHA256 (the vendor's certificate),
+# tsa = VERIFY_TSA_CA (the throwaway authority's CA)
+while IFS='|' read -r name code pattern file pins; do
+  (
+    for pin in $pins; do
+      case $pin in
+        ca) export VERIFY_CA=$keys/vendor-ca.pem ;;
+        leaf) export VERIFY_SIGNER_SHA256=$vendor_sha ;;
+        tsa) export VERIFY_TSA_CA=$keys/tsa-ca.pem ;;
+      esac
+    done
+    expect "$name" "$code" "$pattern" verify "$files/$file" </dev/null
+    exit $failed
+  ) || failed=1
+done <<'TABLE'
+the genuine file, pinned by the vendor's CA|0|^verified$|genuine.exe|ca
+the genuine file, pinned by the vendor's certificate|0|^verified$|genuine.exe|leaf
+the genuine file with no pin: found, not verified|3|^NOT verified: the signer was not checked$|genuine.exe|
+a time stamp by the authority VERIFY_TSA_CA names|0|^verified$|timestamped.exe|ca leaf tsa
+a time stamp by an authority nobody trusts|1|^FAIL time stamp|timestamped.exe|ca leaf
+data hidden inside the certificate table, lengths and checksum fixed|1|^FAIL same build|padded.exe|ca leaf
+an unauthenticated blob added to the signature|1|^FAIL nothing unsigned beside it: unsigned attribute|blob.exe|ca leaf
+a second signature, by another key, nested in the vendor's|1|^FAIL one signature|nested.exe|ca leaf
+another key's primary signature, the vendor's nested under it: CA pin|1|^FAIL trusted|stranger-primary.exe|ca
+another key's primary signature, the vendor's nested under it: certificate pin|1|^FAIL pinned|stranger-primary.exe|leaf
+a changed checksum|1|^FAIL same build|checksum.exe|ca leaf
+bytes appended after the certificate table|1|^FAIL same build|appended.exe|ca leaf
+re-signed by another key|1|^FAIL trusted|resigned.exe|ca
+the vendor's names under another CA: CA pin|1|^FAIL trusted|lookalike.exe|ca
+the vendor's names under another CA: certificate pin|1|^FAIL pinned|lookalike.exe|leaf
+an unsigned file|1|^FAIL signed: .* carries no Authenticode signature|unsigned.exe|ca leaf
+one byte of code changed|1|^FAIL signature intact: the file changed after it was signed|code-changed.exe|ca leaf
+the vendor's signature over another build|1|^FAIL same build|other-build.exe|ca leaf
+the vendor's signature of another build moved onto this one|1|^FAIL signature intact|moved-signature.exe|ca leaf
+TABLE
+VERIFY_SIGNER_SHA256=not-a-digest expect "a malformed pin is a usage error" \
+  2 "VERIFY_SIGNER_SHA256 is not a SHA-256" verify "$genuine"
+VERIFY_CA=$keys/nothing.pem expect "a CA file that is not there is a usage error" \
+  2 "VERIFY_CA names no file" verify "$genuine"
+if [ -n "$another" ]; then
+  VERIFY_CA=$another/keys/vendor-ca.pem expect \
+    "the release signed with $(cat "$another/osslsigncode") verifies" \
+    0 "^verified$" verify "$another/dist/signed/updater.exe"
+fi
+osslsigncode --version 2>&1 | sed -n '1s/, using:$//p' >"$work/osslsigncode"
 exit $failed
