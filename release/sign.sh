@@ -144,7 +144,7 @@ mkdir "$work/facts"
   "$work/facts" >/dev/null
 pin=$(sha256sum "$work/facts/leaf.der" | cut -d' ' -f1)
 /usr/bin/python3 "$here/authenticode.py" certificate-sha256 "$work/own.pem" |
-  grep -qx "$pin" ||
+  grep -x "$pin" >/dev/null ||
   fail "the signature's certificate (SHA-256 $pin) is none of the" \
     "signer's own; nothing was written"
 if ! VERIFY_SIGNER_SHA256=$pin "$here/verify.sh" "$work/updater.exe" \

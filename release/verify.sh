@@ -117,7 +117,7 @@ fi
 # the pins do that). osslsigncode's own verdict is not used: it accepts a
 # file when any one of its signatures holds.
 offline=()  # osslsigncode 2.9 fetches CRLs unless told not to; 2.5 never
-osslsigncode verify --help 2>&1 | grep -q -- -ignore-cdp &&
+osslsigncode verify --help 2>&1 | grep -- -ignore-cdp >/dev/null &&
   offline=(-ignore-cdp)
 osslsigncode verify "${offline[@]}" -CAfile "$work/certificates.pem" \
   -TSA-CAfile "$tsa_cas" -in "$file" >"$work/report" 2>&1
@@ -153,7 +153,7 @@ if [ "$(fact signer-certificate)" = 1 ]; then
   fi
   if [ -n "${VERIFY_CA:-}" ]; then
     if ! openssl x509 -in "$work/leaf.pem" -noout -ext extendedKeyUsage |
-      grep -q "Code Signing"; then
+      grep "Code Signing" >/dev/null; then
       bad "trusted: the signer's certificate is not for code signing"
     elif openssl verify -partial_chain -CAfile "$VERIFY_CA" \
       -untrusted "$work/certificates.pem" "$work/leaf.pem" >/dev/null 2>&1
