@@ -1,18 +1,64 @@
-// Stand-in for an update installer. Logs its start with its command line,
-// then does what the case asks through the environment the updater passes
-// on: sleeps %INSTALLER_SLEEP_MS% ms, and exits with %INSTALLER_EXIT_CODE%
-// or, with %INSTALLER_CRASH%=1, crashes on an access violation.
+// Stand-in for an update installer. Logs its start with its command line
+// and the compatibility layer it inherited, then does what the case asks
+// through the environment the updater passes on: with
+// %INSTALLER_INSTALL%="SOURCE|TARGET" copies SOURCE over TARGET (the new
+// version over the application's exe) as an installer does, sleeps
+// %INSTALLER_SLEEP_MS% ms, and exits with %INSTALLER_EXIT_CODE% or, with
+// %INSTALLER_CRASH%=1, crashes on an access violation. Built a second time
+// as "impostor", the file a case swaps in where the genuine installer was:
+// the timeline shows whether it ever ran.
 #include <windows.h>
 
 #include <stdio.h>
+#include <string.h>
 
 #include "timeline.h"
 
+#ifndef INSTALLER_PROCESS
+#define INSTALLER_PROCESS "installer"
+#endif
+
+static const char kProcess[] = INSTALLER_PROCESS;
+
+// Copies SOURCE over TARGET, as "SOURCE|TARGET" names them, and logs
+// "installed TARGET" or "install-failed <error>". The application that
+// started the update may still be ending, as with a real installer: tries
+// again for up to 5 seconds while its exe is in use.
+void Install(const char* what) {
+  char source[MAX_PATH];
+  const char* bar = strchr(what, '|');
+  if (bar == NULL || static_cast<size_t>(bar - what) >= sizeof(source))
+    return;
+  memcpy(source, what, static_cast<size_t>(bar - what));
+  source[bar - what] = '\0';
+  const char* target = bar + 1;
+  DWORD error = 0;
+  for (int attempt = 0; attempt < 50; ++attempt) {
+    if (CopyFileA(source, target, /*bFailIfExists=*/FALSE)) {
+      LogEvent(kProcess, "installed", target);
+      return;
+    }
+    error = GetLastError();
+    Sleep(100);
+  }
+  char detail[16];
+  snprintf(detail, sizeof(detail), "%lu", error);
+  LogEvent(kProcess, "install-failed", detail);
+}
+
 int main() {
-  LogEvent("installer", "start", GetCommandLineA());
+  LogEvent(kProcess, "start", GetCommandLineA());
+  char layer[256] = "unset";
+  GetEnvironmentVariableA("__COMPAT_LAYER", layer, sizeof(layer));
+  LogEvent(kProcess, "compat-layer", layer);
+  char install[2 * MAX_PATH + 2];
+  const DWORD length =
+      GetEnvironmentVariableA("INSTALLER_INSTALL", install, sizeof(install));
+  if (length > 0 && length < sizeof(install))
+    Install(install);
   Sleep(static_cast<DWORD>(EnvNumber("INSTALLER_SLEEP_MS", 0)));
   if (EnvNumber("INSTALLER_CRASH", 0) == 1) {
-    LogEvent("installer", "crash", "");
+    LogEvent(kProcess, "crash", "");
     // No crash dialog: the crash itself is the case, not the debugger.
     SetErrorMode(SEM_NOGPFAULTERRORBOX);
     *static_cast<volatile int*>(NULL) = 1;
@@ -20,6 +66,6 @@ int main() {
   const long code = EnvNumber("INSTALLER_EXIT_CODE", 0);
   char detail[16];
   snprintf(detail, sizeof(detail), "%ld", code);
-  LogEvent("installer", "end", detail);
+  LogEvent(kProcess, "end", detail);
   return static_cast<int>(code);
 }

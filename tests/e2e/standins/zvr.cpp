@@ -1,23 +1,32 @@
 // Stand-in for the main application, run as zvr.exe. Built twice, as
 // version 1 and version 2, so that a timeline shows which one an update
-// left behind.
+// left behind (and both again for 64-bit Windows).
 //
 //   zvr.exe [anything]
 //       The application as the updater restarts it: holds the mutex
 //       "Zelvaro" for %ZVR_RUN_MS% ms (default 200), logs its start with its
-//       command line, and exits.
+//       command line and the kit's variables it still sees, and exits.
 //   zvr.exe --update UPDATER INSTALLER [--hold-ms N] [--hold-as KIND]
-//           [--wait-ms N] [--start-via ROAD]
+//           [--hold-until FILE] [--wait-ms N] [--start-via ROAD]
 //       The application at the end of its life: holds the name "Zelvaro"
 //       (KIND: mutex, the default; event, an object of another kind; none),
-//       starts UPDATER with INSTALLER through the caller header (ROAD:
+//       starts UPDATER with INSTALLER through the caller kit (ROAD:
 //       direct, the default, by StartUpdater; helper, by
 //       StartUpdaterElevated, as Windows makes it for an application that
-//       is not elevated), goes on holding for N ms (default 0), releases
-//       and, with --wait-ms, waits at most that long for what it started
-//       (the updater, or the helper) and logs its exit code.
-//   zvr.exe --start-updater-helper "UPDATER" "INSTALLER"
-//       The helper, as StartUpdaterElevated starts it: logs its exit code.
+//       is not elevated; helper-handing-back, the same as an application
+//       that is not elevated runs it: see StartAsUnelevated), goes on
+//       holding for N ms (default 0) and, with --hold-until, until FILE
+//       exists (at most a minute), releases and, with --wait-ms, waits at
+//       most that long for what it started (the updater, or the helper)
+//       and logs its exit code.
+//   zvr.exe --start-updater-helper ... | --updater-hand-back-watcher ID
+//       The kit's helper or watcher: logs its exit code as "helper" or
+//       "watcher". An application restarted elevated for a user who was
+//       not logs "handed-back" and its exit code the same way.
+//   zvr.exe --command-line EXE LINE
+//       Starts EXE with LINE as its whole command line, as any program of
+//       the user can (a line of the kit's that no prompt asked for), waits
+//       for it and logs its exit code as "launched".
 //   zvr.exe --spawn EXE
 //       Starts EXE itself with the updater's own LaunchSilent, waits for it
 //       and exits: what the same process start costs without the updater
@@ -45,21 +54,112 @@ int Spawn(const char* exe) {
   return 0;
 }
 
+// The kit's variables as this process sees them, "NAME=value" or
+// "NAME unset", separated by "|".
+void LogKitVariables(const char* event) {
+  static const char* const kNames[] = {"__COMPAT_LAYER",
+                                       "ZELVARO_UPDATE_COMPAT_LAYER",
+                                       "ZELVARO_UPDATE_HAND_BACK"};
+  char detail[1024] = "";
+  for (const char* name : kNames) {
+    char value[256];
+    const DWORD length = GetEnvironmentVariableA(name, value, sizeof(value));
+    char part[300];
+    if (length == 0 && GetLastError() == ERROR_ENVVAR_NOT_FOUND)
+      snprintf(part, sizeof(part), "%s%s unset", detail[0] ? "|" : "", name);
+    else
+      snprintf(part, sizeof(part), "%s%s=%s", detail[0] ? "|" : "", name,
+               length < sizeof(value) ? value : "(long)");
+    strncat(detail, part, sizeof(detail) - strlen(detail) - 1);
+  }
+  LogEvent(kProcess, event, detail);
+}
+
+// What StartUpdaterElevated does in an application that is not elevated:
+// leave the watcher behind, then ask for the helper with its id. Wine
+// reports every process elevated, so the kit itself never takes this
+// branch there; the stand-in takes it through the kit's own steps.
+HANDLE StartAsUnelevated(const char* updater, const char* installer) {
+  namespace kit = updater_caller::internal;
+  char application[MAX_PATH];
+  unsigned char digest[kit::kDigestSize];
+  char id[kit::kHandBackIdLength + 1] = "";
+  if (!kit::OwnExePath(application) ||
+      !kit::DigestOfFile(installer, digest) ||
+      !kit::LeaveWatcherBehind(application, id))
+    return NULL;
+  LogEvent(kProcess, "watcher-left", id);
+  static char parameters[kit::kMaxHelperParameters];
+  kit::FormatHelperParameters(updater, installer, digest, id, parameters);
+  SHELLEXECUTEINFOA info;
+  memset(&info, 0, sizeof(info));
+  info.cbSize = sizeof(info);
+  info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI | SEE_MASK_NOASYNC;
+  info.lpVerb = "runas";
+  info.lpFile = application;
+  info.lpParameters = parameters;
+  info.nShow = SW_SHOWNORMAL;
+  return ShellExecuteExA(&info) ? info.hProcess : NULL;
+}
+
+int StartWithCommandLine(const char* exe, const char* line) {
+  static char writable[40000];
+  snprintf(writable, sizeof(writable), "%s", line);
+  STARTUPINFOA startup;
+  memset(&startup, 0, sizeof(startup));
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION process;
+  char detail[32] = "not-started";
+  if (CreateProcessA(exe, writable, /*lpProcessAttributes=*/NULL,
+                     /*lpThreadAttributes=*/NULL, /*bInheritHandles=*/FALSE,
+                     /*dwCreationFlags=*/0, /*lpEnvironment=*/NULL,
+                     /*lpCurrentDirectory=*/NULL, &startup, &process)) {
+    snprintf(detail, sizeof(detail), "timeout");
+    if (WaitForSingleObject(process.hProcess, 30000) == WAIT_OBJECT_0) {
+      DWORD code = 0;
+      GetExitCodeProcess(process.hProcess, &code);
+      snprintf(detail, sizeof(detail), "%lu", code);
+    }
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+  }
+  LogEvent(kProcess, "launched", detail);
+  return 0;
+}
+
+// Waits until `path` exists, at most `limit_ms`.
+void WaitForFile(const char* path, DWORD limit_ms) {
+  for (DWORD waited = 0; waited < limit_ms; waited += 50) {
+    if (GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES)
+      return;
+    Sleep(50);
+  }
+}
+
 int main(int argc, char** argv) {
-  // First thing, as the caller header asks: the helper never holds the
-  // name.
-  int helper_exit_code;
-  if (updater_caller::RunAsHelperIfAsked(&helper_exit_code)) {
+  // First thing, as the caller kit asks: its helper and watcher, and an
+  // application handing itself back, never hold the name.
+  int kit_exit_code;
+  if (updater_caller::RunAsHelperIfAsked(&kit_exit_code)) {
+    const char* role = "handed-back";
+    if (argc > 1 && strcmp(argv[1], "--start-updater-helper") == 0)
+      role = "helper";
+    else if (argc > 1 && strcmp(argv[1], "--updater-hand-back-watcher") == 0)
+      role = "watcher";
     char detail[16];
-    snprintf(detail, sizeof(detail), "%d", helper_exit_code);
-    LogEvent(kProcess, "helper", detail);
-    return helper_exit_code;
+    snprintf(detail, sizeof(detail), "%d", kit_exit_code);
+    LogEvent(kProcess, role, detail);
+    return kit_exit_code;
   }
   if (argc == 3 && strcmp(argv[1], "--spawn") == 0)
     return Spawn(argv[2]);
+  if (argc == 4 && strcmp(argv[1], "--command-line") == 0)
+    return StartWithCommandLine(argv[2], argv[3]);
   if (argc < 4 || strcmp(argv[1], "--update") != 0) {
     HANDLE running = updater_caller::HoldRunningMutex();
     LogEvent(kProcess, "start", GetCommandLineA());
+    LogEvent(kProcess, "bits", sizeof(void*) == 8 ? "64" : "32");
+    LogKitVariables("start-variables");
     Sleep(static_cast<DWORD>(EnvNumber("ZVR_RUN_MS", 200)));
     LogEvent(kProcess, "exit", "");
     CloseHandle(running);
@@ -71,7 +171,8 @@ int main(int argc, char** argv) {
   long hold_ms = 0;
   long wait_ms = -1;
   const char* hold_as = "mutex";
-  bool through_helper = false;
+  const char* hold_until = NULL;
+  const char* road = "direct";
   for (int i = 4; i + 1 < argc; i += 2) {
     if (strcmp(argv[i], "--hold-ms") == 0)
       hold_ms = strtol(argv[i + 1], NULL, 10);
@@ -79,10 +180,14 @@ int main(int argc, char** argv) {
       wait_ms = strtol(argv[i + 1], NULL, 10);
     else if (strcmp(argv[i], "--hold-as") == 0)
       hold_as = argv[i + 1];
+    else if (strcmp(argv[i], "--hold-until") == 0)
+      hold_until = argv[i + 1];
     else if (strcmp(argv[i], "--start-via") == 0)
-      through_helper = strcmp(argv[i + 1], "helper") == 0;
+      road = argv[i + 1];
   }
+  const bool through_helper = strcmp(road, "direct") != 0;
   const char* started_what = through_helper ? "helper" : "updater";
+  LogEvent(kProcess, "bits", sizeof(void*) == 8 ? "64" : "32");
 
   HANDLE held = NULL;
   if (strcmp(hold_as, "mutex") == 0)
@@ -91,22 +196,28 @@ int main(int argc, char** argv) {
     held = CreateEventA(NULL, TRUE, FALSE, updater_caller::kRunningMutexName);
   LogEvent(kProcess, "hold", hold_as);
 
-  HANDLE started =
-      through_helper
-          ? updater_caller::StartUpdaterElevated(updater, installer)
-          : updater_caller::StartUpdater(updater, installer);
+  HANDLE started;
+  if (strcmp(road, "helper-handing-back") == 0)
+    started = StartAsUnelevated(updater, installer);
+  else if (through_helper)
+    started = updater_caller::StartUpdaterElevated(updater, installer);
+  else
+    started = updater_caller::StartUpdater(updater, installer);
+  const DWORD start_error = GetLastError();
   char event[32];
+  static char detail[40000];
   if (started != NULL) {
-    char detail[40000];
     snprintf(detail, sizeof(detail), "pid=%lu %s", GetProcessId(started),
              installer);
     snprintf(event, sizeof(event), "%s-started", started_what);
-    LogEvent(kProcess, event, detail);
   } else {
+    snprintf(detail, sizeof(detail), "error=%lu %s", start_error, installer);
     snprintf(event, sizeof(event), "%s-not-started", started_what);
-    LogEvent(kProcess, event, installer);
   }
+  LogEvent(kProcess, event, detail);
   Sleep(static_cast<DWORD>(hold_ms));
+  if (hold_until != NULL)
+    WaitForFile(hold_until, 60000);
   // Whether the updater still runs while the name is held tells a guarded
   // start (gone at once) from one that waits.
   const bool updater_running =
@@ -117,7 +228,7 @@ int main(int argc, char** argv) {
            updater_running ? "updater-running" : "updater-gone");
 
   if (started != NULL && wait_ms >= 0) {
-    char detail[32] = "timeout";
+    snprintf(detail, sizeof(detail), "timeout");
     if (WaitForSingleObject(started, static_cast<DWORD>(wait_ms)) ==
         WAIT_OBJECT_0) {
       DWORD code = 0;
