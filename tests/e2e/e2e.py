@@ -1,16 +1,24 @@
 #!/usr/bin/python3
 """End-to-end cases: the real updater.exe on Wine's Win32, one row a case.
 
-  e2e.py --list                       the case names, one a line
-  e2e.py --setup BIN_DIR WORK_DIR     a fresh Wine prefix for the cases
-  e2e.py --case NAME BIN_DIR WORK_DIR one case
+  e2e.py --list                       the cases, one a line: the name,
+                                      then the fixtures it needs
+  e2e.py --setup BIN_DIR WORK_DIR     a fresh 32-bit Wine prefix (fixture
+                                      wine), --setup64 a 64-bit one
+                                      (wine64), --keys throwaway signing
+                                      keys (keys)
+  e2e.py --case NAME BIN_DIR WORK_DIR one case (E2E_BIN64: where the 64-bit
+                                      stand-ins are)
   e2e.py --teardown BIN_DIR WORK_DIR  ends the prefix's wineserver
+                                      (--teardown64: the 64-bit one's)
 """
+import hashlib
 import os
+import re
 import shutil
 import sys
 
-from harness import DLL_OVERRIDES, Stage, Wine, winpath
+from harness import DLL_OVERRIDES, Keys, Stage, Wine, winpath
 from relay import matches, render
 
 SILENT = " /silent"
@@ -130,20 +138,282 @@ def case_whole_road(stage):
                  waited_for_installer() + RESTART)
 
 
+# The kit's helper exit codes (caller/updater_caller.h, hand_back.h).
+ERROR_FILE_NOT_FOUND = 2
+ERROR_BAD_ARGUMENTS = 160
+HELPER_NOT_OUR_UPDATER = 0x20000001
+HELPER_DIGEST_MISMATCH = 0x20000003
+HELPER_SIGNER_MISMATCH = 0x20000004
+HAND_BACK_FAILED = 0x20000005
+STAGED_COMMAND = re.compile(
+    r'^"(C:\\windows\\Temp\\(Zelvaro-update-[0-9a-f]{32})\\setup\.exe)"'
+    r" /silent$")
+
+
+def case_layout(fixtures=("wine",), **layout):
+    """What a case needs: its ctest fixtures ("wine64": it runs in the
+    64-bit prefix) and the layout of its Stage (see harness.Stage)."""
+    def mark(case):
+        case.fixtures, case.layout = fixtures, layout
+        return case
+    return mark
+
+
+def sha256(path):
+    with open(path, "rb") as f:
+        return hashlib.sha256(f.read()).hexdigest()
+
+
+def staged_copy(stage, t):
+    """Where the installer ran from: its staged copy, as the installer's
+    command line names it and as it lies in the prefix. Checks the form:
+    a fresh folder of the Windows temp folder, the copy's bare path in the
+    updater's quotes."""
+    started = t.one("installer", "start")
+    found = STAGED_COMMAND.match(started.detail)
+    expect(found, "the installer ran from a copy in "
+           "C:\\windows\\Temp\\Zelvaro-update-<32 hex>", t)
+    return stage.wine.windows_folder("temp", found.group(2), "setup.exe")
+
+
+def helper_exit(t, code):
+    expect(t.one("zvr-v1", "helper-exit").detail == str(code),
+           f"the helper exited with {code:#x}", t)
+
+
+def never_held_the_mutex(t, process, role):
+    kit = t.one(process, role)
+    expect(not [e for e in t if e.pid == kit.pid and
+                e.event in ("hold", "start")],
+           f"the {role} never held the mutex", t)
+
+
+def staged_road(stage, **update):
+    """The forced elevated road, whole: the application (beside the
+    updater, per-machine) asks for the helper, which stages a copy of the
+    installer and starts the updater with it; the installer installs
+    version 2, which the updater restarts. Returns the timeline and the
+    copy's path in the prefix."""
+    genuine = stage.installer()
+    update = dict(dict(hold_ms=1000, start_via="helper",
+                       until=RESTARTED_AND_DONE), **update)
+    t, _ = stage.update(winpath(genuine), **update)
+    helper_exit(t, 0)
+    expect(t.one("zvr-v1", "helper").detail == "0",
+           "the helper started the updater and exited 0", t)
+    never_held_the_mutex(t, "zvr-v1", "helper")
+    copy = staged_copy(stage, t)
+    expect(os.path.exists(copy) and sha256(copy) == sha256(
+        stage.built("test-installer.exe")), "the copy is the genuine "
+           "installer, byte for byte", t)
+    release = t.one("zvr-v1", "release")
+    expect(t.one("zvr-v1", "helper").us < release.us <=
+           t.one("installer", "start").us,
+           "the updater waited for the application to let go", t)
+    expect(t.of("installer", "installed"), "the installer installed "
+           "version 2 over the application's exe", t)
+    restarted_once_after(t, t.one("installer", "end"), "the installer ended")
+    return t, copy
+
+
+@case_layout(beside=True)
 def case_through_the_elevated_helper(stage):
     # Wine has no UAC: the application takes the helper's road by itself,
     # as Windows makes it take it when the direct start needs elevation.
+    stage.per_machine()
+    t, copy = staged_road(stage)
+    # Windows's restart, as Wine does it: the copy was booked for deletion.
+    stage.wine.restart_windows()
+    expect(not os.path.exists(os.path.dirname(copy)),
+           "the staged copy and its folder are gone after a restart", t)
+
+
+@case_layout(beside=True)
+def case_installer_swapped_after_the_helper_served(stage):
+    # The application holds the mutex until the download has been swapped:
+    # what another program of the user's can do once the user agreed.
+    stage.per_machine()
+    download = stage.path("installers", "setup.exe")
+    swapped = stage.path("swapped")
+
+    def swap():
+        shutil.copyfile(stage.built("impostor-installer.exe"), download)
+        open(swapped, "w").close()
+    t, copy = staged_road(stage, hold_ms=0, hold_until=swapped,
+                          meanwhile=("zvr-v1", "helper", swap))
+    expect(sha256(download) == sha256(stage.built("impostor-installer.exe")),
+           "the download was swapped", t)
+    expect(not t.of("impostor"), "the swapped-in file never ran", t)
+
+
+@case_layout(beside=True, driver_name="zvr-old.exe")
+def case_helper_road_restarts_nothing_from_the_callers_folder(stage):
+    # No zvr.exe beside the updater, one in the folder the application was
+    # started from: the updater, started in its own folder, finds none.
+    del stage.env["INSTALLER_INSTALL"]
+    callers = stage.path("downloads")
+    stage.copy("zvr-v2.exe", callers, "zvr.exe")
+    stage.per_machine()
+    t, _ = stage.update(winpath(stage.installer()), start_via="helper",
+                        cwd=callers, until=("installer", "end"))
+    helper_exit(t, 0)
+    expect(t.of("installer", "end"), "the installer ran", t)
+    expect(not t.of("zvr-v2", "start"),
+           "the zvr.exe of the caller's folder did not run", t)
+
+
+def helper_line(updater, installer, digest, hand_back="-", per_user=False):
+    """A helper command line run by a process of the user's, with no prompt
+    of the application's: `updater` and `installer` relative to the stage
+    ("app/updater.exe"), `digest` "installer" for the installer's own
+    SHA-256 or any other text as it stands."""
+    def case(stage):
+        if not per_user:
+            stage.per_machine()
+        genuine = stage.installer()
+        stage.copy("test-installer.exe", stage.path("elsewhere"),
+                   "updater.exe")
+        digits = sha256(genuine) if digest == "installer" else digest
+        parts = [f'"{winpath(stage.driver)}"', "--start-updater-helper",
+                 f'"{winpath(stage.path(updater))}"',
+                 f'"{winpath(stage.path(installer))}"', digits, hand_back]
+        return stage.run_kit_line(" ".join(p for p in parts if p))
+    return case
+
+
+def helper_refuses(code, *line, **options):
+    @case_layout(beside=True)
+    def case(stage):
+        before = staging_folders(stage)
+        t = helper_line(*line, **options)(stage)
+        expect(t.one("zvr-v1", "helper").detail == str(code),
+               f"the helper exited with {code:#x}", t)
+        expect(t.one("zvr-v1", "launched").detail == str(code),
+               "... which its starter read", t)
+        expect(not t.of("installer") and not t.of("zvr-v2"),
+               "nothing was started", t)
+        expect(staging_folders(stage) == before, "no copy was left", t)
+    return case
+
+
+def staging_folders(stage):
+    temp = stage.wine.windows_folder("temp")
+    return sorted(n for n in os.listdir(temp)
+                  if n.startswith("Zelvaro-update-"))
+
+
+def signed(installer_signer, tamper=False):
+    """The application signed by the vendor, the installer as named
+    (None: unsigned): the helper lets only the vendor's run."""
+    @case_layout(beside=True, fixtures=("wine", "keys"))
+    def case(stage):
+        keys = stage.keys
+        keys.sign(stage.built("zvr-v1.exe"), stage.driver, "vendor")
+        genuine = stage.installer()
+        if installer_signer:
+            keys.sign(stage.built("test-installer.exe"), genuine,
+                      installer_signer)
+        if tamper:
+            with open(genuine, "r+b") as f:  # a byte of code
+                f.seek(0x600)
+                byte = f.read(1)
+                f.seek(0x600)
+                f.write(bytes([byte[0] ^ 0xFF]))
+        stage.per_machine()
+        if installer_signer == "vendor" and not tamper:
+            t, _ = stage.update(winpath(genuine), hold_ms=1000,
+                                start_via="helper", until=RESTARTED_AND_DONE)
+            helper_exit(t, 0)
+            staged_copy(stage, t)
+            restarted_once_after(t, t.one("installer", "end"),
+                                 "the installer ended")
+            return
+        t, _ = stage.update(winpath(genuine), start_via="helper")
+        helper_exit(t, HELPER_SIGNER_MISMATCH)
+        expect(not t.of("installer") and not t.of("zvr-v2"),
+               "the installer never started, nor the updater", t)
+    return case
+
+
+def x64_application(start_via):
+    """The 64-bit application, in a 64-bit prefix, drives the 32-bit
+    updater: directly on a per-user install, or through its own helper
+    (64-bit) on a per-machine one."""
+    @case_layout(fixtures=("wine64",), beside=True, driver="zvr-v1-x64.exe",
+                 main_app="zvr-v2-x64.exe")
+    def case(stage):
+        if start_via == "direct":
+            t = direct_road(stage)
+            expect(t.one("installer", "compat-layer").detail ==
+                   "RunAsInvoker", "a per-user install: RunAsInvoker", t)
+        else:
+            stage.per_machine()
+            t, _ = staged_road(stage)
+        expect(t.one("zvr-v1", "bits").detail == "64" and
+               t.one("zvr-v2", "bits").detail == "64",
+               "the application, before and after, was 64-bit", t)
+    return case
+
+
+def direct_road(stage, staged=False, **update):
+    """The direct road with the application beside the updater, which
+    exits soon after it started the updater, as it must: the installer
+    installs version 2 over it, which the updater restarts. With `staged`
+    (an elevated application, as every one is under Wine, on a
+    per-machine install), the updater runs a checked copy of the
+    installer, as on the helper's road."""
     installer = winpath(stage.installer())
-    t = installed_then_restarted(stage, installer, hold_ms=1000,
-                                 start_via="helper", exit_event="helper-exit")
-    helper = t.one("zvr-v1", "helper")
-    expect(helper.detail == "0", "the helper started the updater, exited 0",
-           t)
-    expect(all(e.pid != helper.pid for e in t.of("zvr-v1", "hold")),
-           "the helper never held the mutex", t)
-    release = t.one("zvr-v1", "release")
-    expect(helper.us < release.us <= t.one("installer", "start").us,
-           "the updater waited for the application to let go", t)
+    t, _ = stage.update(installer, hold_ms=500, wait=False,
+                        until=RESTARTED_AND_DONE, **update)
+    if staged:
+        staged_copy(stage, t)
+    else:
+        expect(t.one("installer", "start").detail ==
+               f'"{installer}"{SILENT}',
+               "installer started whole, quoted, with /silent", t)
+    expect(t.of("installer", "installed"), "the installer installed "
+           "version 2 over the application's exe", t)
+    restarted_once_after(t, t.one("installer", "end"), "the installer ended")
+    return t
+
+
+def compat_layer(per_user, before, installer_sees, restarted_sees):
+    """The direct road: RunAsInvoker is added for the updater and its
+    children on a per-user install only, and the restarted application's
+    first kit call puts the layer back as it was."""
+    @case_layout(beside=True)
+    def case(stage):
+        if not per_user:
+            stage.per_machine()
+        env = {"__COMPAT_LAYER": before} if before else {}
+        t = direct_road(stage, staged=not per_user, env=env)
+        expect(t.one("installer", "compat-layer").detail == installer_sees,
+               f"the installer ran with the layer {installer_sees!r}", t)
+        expect(t.one("zvr-v2", "start-variables").detail == restarted_sees,
+               f"the restarted application saw {restarted_sees}", t)
+    return case
+
+
+UNSET = ("ZELVARO_UPDATE_COMPAT_LAYER unset|ZELVARO_UPDATE_HAND_BACK unset")
+
+
+@case_layout(beside=True)
+def case_hand_back_without_a_watcher_fails_closed(stage):
+    t = stage.run_kit_line(f'"{winpath(stage.driver)}" /silent',
+                           env={"ZELVARO_UPDATE_HAND_BACK": "0" * 32})
+    expect(t.one("zvr-v1", "handed-back").detail == str(HAND_BACK_FAILED),
+           "an elevated restart with no watcher to tell exits with "
+           "kHandBackFailed", t)
+    never_held_the_mutex(t, "zvr-v1", "handed-back")
+
+
+@case_layout(beside=True)
+def case_watcher_without_its_event_starts_nothing(stage):
+    t = stage.run_kit_line(f'"{winpath(stage.driver)}" '
+                           f"--updater-hand-back-watcher {'0' * 32}")
+    expect(t.one("zvr-v1", "watcher").detail == str(ERROR_FILE_NOT_FOUND),
+           "a watcher with no event ends at once", t)
+    expect(len(t) == 2, "and starts nothing", t)
 
 
 def case_signed_release_whole_road(stage):
@@ -324,6 +594,45 @@ CASES = {
     "whole_road_mutex_held_a_second": case_whole_road,
     "whole_road_through_the_elevated_helper":
         case_through_the_elevated_helper,
+    "installer_swapped_after_the_helper_served_never_runs":
+        case_installer_swapped_after_the_helper_served,
+    "helper_road_restarts_nothing_from_the_callers_folder":
+        case_helper_road_restarts_nothing_from_the_callers_folder,
+    "helper_line_naming_another_updater_starts_nothing":
+        helper_refuses(HELPER_NOT_OUR_UPDATER, "elsewhere/updater.exe",
+                       "installers/setup.exe", "installer"),
+    "helper_line_for_a_per_user_folder_starts_nothing":
+        helper_refuses(HELPER_NOT_OUR_UPDATER, "app/updater.exe",
+                       "installers/setup.exe", "installer", per_user=True),
+    "helper_line_with_another_digest_starts_nothing":
+        helper_refuses(HELPER_DIGEST_MISMATCH, "app/updater.exe",
+                       "installers/setup.exe", "0" * 64),
+    "helper_line_without_a_digest_starts_nothing":
+        helper_refuses(ERROR_BAD_ARGUMENTS, "app/updater.exe",
+                       "installers/setup.exe", "", hand_back=""),
+    "signed_application_installer_signed_by_the_vendor_runs":
+        signed("vendor"),
+    "signed_application_installer_signed_by_another_key_refused":
+        signed("stranger"),
+    "signed_application_installer_of_a_look_alike_under_another_ca_refused":
+        signed("look-alike"),
+    "signed_application_unsigned_installer_refused": signed(None),
+    "signed_application_installer_changed_after_signing_refused":
+        signed("vendor", tamper=True),
+    "x64_application_direct_road": x64_application("direct"),
+    "x64_application_elevated_road": x64_application("helper"),
+    "per_user_install_runs_the_updater_as_invoker":
+        compat_layer(True, None, "RunAsInvoker", "__COMPAT_LAYER unset|" +
+                     UNSET),
+    "per_user_install_keeps_the_layer_the_application_had":
+        compat_layer(True, "HighDpiAware", "HighDpiAware RunAsInvoker",
+                     "__COMPAT_LAYER=HighDpiAware|" + UNSET),
+    "per_machine_install_adds_no_layer":
+        compat_layer(False, None, "unset", "__COMPAT_LAYER unset|" + UNSET),
+    "hand_back_without_a_watcher_fails_closed":
+        case_hand_back_without_a_watcher_fails_closed,
+    "watcher_without_its_event_starts_nothing":
+        case_watcher_without_its_event_starts_nothing,
     "signed_release_whole_road": case_signed_release_whole_road,
     "no_mutex_one_probe_one_sleep": case_no_mutex_one_probe,
     "guard_exact_name": guard("updater.exe"),
@@ -360,19 +669,43 @@ CASES = {
 }
 
 
+def needs(case):
+    return getattr(case, "fixtures", ("wine",))
+
+
 def main(argv):
     if argv[1:] == ["--list"]:
-        print("\n".join(CASES))
+        for name, case in CASES.items():
+            extra = ("signed_release",) if name == "signed_release_whole_road" \
+                else ()
+            print(" ".join((name,) + needs(case) + extra))
         return 0
     action, bin_dir, work_dir = argv[1], argv[-2], argv[-1]
     wine = Wine(os.path.join(work_dir, "wineprefix"))
+    wine64 = Wine(os.path.join(work_dir, "wineprefix64"), arch="win64")
+    keys = Keys(os.path.join(work_dir, "keys"))
     if action == "--setup":
         wine.setup()
+    elif action == "--setup64":
+        wine64.setup()
+    elif action == "--keys":
+        keys.setup()
     elif action == "--teardown":
         wine.end()
+    elif action == "--teardown64":
+        wine64.end()
     elif action == "--case":
         name = argv[2]
-        CASES[name](Stage(wine, bin_dir, os.path.join(work_dir, name)))
+        case = CASES[name]
+        stage = Stage(wine64 if "wine64" in needs(case) else wine, bin_dir,
+                      os.path.join(work_dir, name),
+                      bin64=os.environ.get("E2E_BIN64"),
+                      **getattr(case, "layout", {}))
+        stage.keys = keys
+        try:
+            case(stage)
+        finally:
+            stage.unlock()
         print(f"{name}: ok")
     return 0
 

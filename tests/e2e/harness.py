@@ -24,6 +24,8 @@ DESKTOP = "640x480"
 # No Mono or Gecko: nothing here needs them, and Wine would offer to
 # install them.
 DLL_OVERRIDES = "mscoree,mshtml="
+# Another Unix user than the one Wine runs as (see Stage.per_machine).
+NOBODY = 65534
 
 
 def winpath(path):
@@ -76,11 +78,12 @@ def read_timeline(path):
 
 
 class Wine:
-    """A Wine prefix of the project's own: 32-bit and quiet."""
+    """A Wine prefix of the project's own, quiet: 32-bit, or with `arch`
+    "win64" 64-bit (wine64), where 64-bit and 32-bit programs both run."""
 
-    def __init__(self, prefix, debug="-all"):
+    def __init__(self, prefix, debug="-all", arch="win32"):
         self.prefix = os.path.abspath(prefix)
-        self.env = dict(os.environ, WINEPREFIX=self.prefix, WINEARCH="win32",
+        self.env = dict(os.environ, WINEPREFIX=self.prefix, WINEARCH=arch,
                         WINEDEBUG=debug, WINEDLLOVERRIDES=DLL_OVERRIDES)
 
     def setup(self, registry=relay_registry(UPDATER_FUNCTIONS)):
@@ -111,6 +114,18 @@ class Wine:
                            stderr=subprocess.DEVNULL)
         subprocess.run(["wineserver", "-w"], env=self.env, timeout=120)
 
+    def windows_folder(self, *parts):
+        """The Linux path of C:\\windows\\<parts> in this prefix."""
+        return os.path.join(self.prefix, "drive_c", "windows", *parts)
+
+    def restart_windows(self):
+        """What a restart of Windows does to the prefix: pending file
+        operations (MOVEFILE_DELAY_UNTIL_REBOOT) are carried out."""
+        subprocess.run(["wineboot", "-r"], env=self.env, check=True,
+                       timeout=120, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL)
+        self.wait_idle(60)
+
     def end(self):
         """Ends every process of the prefix, and its wineserver."""
         subprocess.run(["wineserver", "-k"], env=self.env, timeout=60,
@@ -129,22 +144,50 @@ class Wine:
 
 class Stage:
     """A throwaway folder with an application folder (updater.exe and a
-    zvr.exe), a folder for installers, tools apart, and a timeline file."""
+    zvr.exe), a folder for installers, tools apart, and a timeline file.
 
-    def __init__(self, wine, bin_dir, root, main_app="zvr-v2.exe"):
+    By default the driving application (zvr.exe version 1) lives apart
+    among the tools, so that the updater can only find the zvr.exe of the
+    application folder (`main_app`, version 2). With `beside`, it is the
+    zvr.exe of the application folder itself, as the helper's road needs
+    (the helper starts only the updater beside the application's own exe),
+    and the test installer installs version 2 over it (`payload`);
+    `driver_name`: another name there, which nothing installs over.
+    `bin64`: where the 64-bit stand-ins (names ending in "-x64.exe") are.
+    """
+
+    def __init__(self, wine, bin_dir, root, main_app="zvr-v2.exe",
+                 beside=False, driver="zvr-v1.exe", driver_name="zvr.exe",
+                 bin64=None):
         self.wine, self.bin, self.root = wine, bin_dir, os.path.abspath(root)
+        self.bin64 = bin64
+        self.unlock()
         shutil.rmtree(self.root, ignore_errors=True)
         self.app = self.path("app")
         self.tools = self.path("tools")
         self.log = self.path("timeline.txt")
         self.env = {"UPDATER_E2E_LOG": winpath(self.log)}
         self.copy("updater.exe", self.app, "updater.exe")
-        if main_app:
-            self.copy(main_app, self.app, "zvr.exe")
-        # The driving application lives apart, so that the updater can only
-        # find the zvr.exe of the application folder.
-        self.copy("zvr-v1.exe", self.tools, "zvr.exe")
+        if beside:
+            self.driver = self.copy(driver, self.app, driver_name)
+            payload = self.copy(main_app, self.path("payload"), "zvr.exe")
+            self.env["INSTALLER_INSTALL"] = (
+                winpath(payload) + "|" +
+                winpath(os.path.join(self.app, "zvr.exe")))
+        else:
+            if main_app:
+                self.copy(main_app, self.app, "zvr.exe")
+            self.driver = self.copy(driver, self.tools, "zvr.exe")
         self.copy("box-probe.exe", self.tools, "box-probe.exe")
+
+    def built(self, name):
+        """The path of a built stand-in."""
+        if name.endswith("-x64.exe"):
+            if not self.bin64:
+                raise AssertionError(f"{name}: no 64-bit build given "
+                                     "(E2E_BIN64; build the win64 preset)")
+            return os.path.join(self.bin64, name)
+        return os.path.join(self.bin, name)
 
     def path(self, *parts):
         path = os.path.join(self.root, *parts)
@@ -154,29 +197,71 @@ class Stage:
     def copy(self, built, folder, name):
         os.makedirs(folder, exist_ok=True)
         target = os.path.join(folder, name)
-        shutil.copyfile(os.path.join(self.bin, built), target)
+        shutil.copyfile(self.built(built), target)
         return target
 
     def installer(self, relative="setup.exe", built="test-installer.exe"):
         target = self.path("installers", relative)
-        shutil.copyfile(os.path.join(self.bin, built), target)
+        shutil.copyfile(self.built(built), target)
         return target
+
+    # What Wine shows as the rights on a file or folder comes from its Unix
+    # owner and mode alone (Wine keeps no security descriptors). The owner
+    # is always given the rights to change the permissions, so only a file
+    # of another Unix user is one the application's user cannot change, as
+    # Program Files is for a user who is not elevated.
+    def per_machine(self):
+        """Gives the application folder and all in it to another Unix user
+        (nobody), as a per-machine install is not the application user's.
+        The harness runs as root, so Linux itself, and installers, can
+        still write there."""
+        for name in os.listdir(self.app):
+            os.chown(os.path.join(self.app, name), NOBODY, NOBODY)
+        os.chown(self.app, NOBODY, NOBODY)
+
+    def unlock(self):
+        app = os.path.join(self.root, "app")
+        if os.path.isdir(app):
+            os.chown(app, os.getuid(), os.getgid())
 
     def start_application(self, command_line, hold_ms=0, hold_as="mutex",
                           wait=True, driver=None, env=None, cwd=None,
-                          stderr=subprocess.DEVNULL, start_via="direct"):
+                          stderr=subprocess.DEVNULL, start_via="direct",
+                          hold_until=None):
         """The main application holds the name, starts the updater with
-        `command_line` (`start_via` "helper": through the elevated helper),
-        releases after `hold_ms` and, with `wait`, waits for the exit code
+        `command_line` (`start_via` "helper": through the elevated helper;
+        "helper-handing-back": the same, leaving the watcher behind as an
+        unelevated application does), releases after `hold_ms` and once the
+        file `hold_until` exists, and, with `wait`, waits for the exit code
         of what it started before it exits itself."""
         args = ["--update", winpath(os.path.join(self.app, "updater.exe")),
                 command_line, "--hold-ms", str(hold_ms), "--hold-as", hold_as,
                 "--start-via", start_via]
+        if hold_until:
+            args += ["--hold-until", winpath(hold_until)]
         if wait:
             args += ["--wait-ms", str(UPDATER_EXIT_WAIT_MS)]
-        return self.wine.start(driver or os.path.join(self.tools, "zvr.exe"),
-                               args, cwd or self.root,
-                               dict(env or {}, **self.env), stderr)
+        return self.wine.start(driver or self.driver, args, cwd or self.root,
+                               dict(self.env, **(env or {})), stderr)
+
+    def run_kit_line(self, line, env=None, timeout=30):
+        """Starts the application's exe with `line` as its whole command
+        line, as any process of the user can (through the stand-in's
+        --command-line), waits for it, and returns the timeline: a helper
+        or watcher line that no prompt of the application's own asked
+        for, or a restart with `env` in the environment."""
+        launcher = self.copy("zvr-v1.exe", self.tools, "launcher.exe")
+        process = self.wine.start(launcher, ["--command-line",
+                                             winpath(self.driver), line],
+                                  self.root, dict(self.env, **(env or {})))
+        try:
+            process.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            self.wine.end()
+            raise AssertionError(f"no end within {timeout} s:\n"
+                                 f"{read_timeline(self.log)}")
+        self.settle()
+        return read_timeline(self.log)
 
     def start_box_probe(self, wait_ms, dismiss_after_ms):
         return self.wine.start(
@@ -189,14 +274,16 @@ class Stage:
             return dict(line.rstrip("\n").split("=", 1) for line in f)
 
     def update(self, command_line, box=None, timeout=60, trace=False,
-               until=None, **application):
+               until=None, meanwhile=None, **application):
         """One whole update, waited for. With `box` = (wait_ms,
         dismiss_after_ms), the box probe runs alongside. With `trace`, the
         updater's platform calls are read from Wine's relay trace into
         `self.calls` (see relay.updater_calls). With `until` = (process,
         event), also waits for that event (the application may exit before
-        the processes it set going have done). Returns the timeline and the
-        box's fields (None without `box`)."""
+        the processes it set going have done). With `meanwhile` = (process,
+        event, action), calls action() once that event is in the timeline,
+        while the application runs. Returns the timeline and the box's
+        fields (None without `box`)."""
         processes = [self.start_box_probe(*box)] if box else []
         reader = None
         if trace:
@@ -206,6 +293,10 @@ class Stage:
         processes.append(self.start_application(command_line, **application))
         if trace:
             reader = RelayReader(processes[-1].stderr)
+        if meanwhile:
+            process, event, action = meanwhile
+            self.wait_for(process, event, limit_s=timeout)
+            action()
         try:
             for process in processes:
                 process.wait(timeout=timeout)
@@ -243,3 +334,70 @@ class Stage:
                 return
             last = size
             time.sleep(quiet_ms / 1000.0)
+
+
+class Keys:
+    """Throwaway Authenticode keys, made fresh for a run (openssl): a
+    vendor's certificate authority with two code-signing certificates
+    under it ("vendor", the application's publisher, and "stranger"), and
+    a second authority that issued "look-alike" under the vendor's very
+    name."""
+
+    SIGNERS = {"vendor": ("vendor-ca", "Zelvaro Test Vendor"),
+               "stranger": ("vendor-ca", "Someone Else"),
+               "look-alike": ("other-ca", "Zelvaro Test Vendor")}
+
+    def __init__(self, folder):
+        self.folder = os.path.abspath(folder)
+
+    def file(self, name):
+        return os.path.join(self.folder, name)
+
+    def _openssl(self, *args):
+        subprocess.run(["openssl", *args], check=True, timeout=60,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+
+    def setup(self):
+        shutil.rmtree(self.folder, ignore_errors=True)
+        os.makedirs(self.folder)
+        for ca in ("vendor-ca", "other-ca"):
+            self._openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes",
+                          "-days", "2", "-subj", f"/CN={ca} (test)",
+                          "-addext", "basicConstraints=critical,CA:TRUE",
+                          "-addext", "keyUsage=critical,keyCertSign",
+                          "-keyout", self.file(ca + ".key"),
+                          "-out", self.file(ca + ".pem"))
+        with open(self.file("leaf.cnf"), "w") as f:
+            f.write("basicConstraints=CA:FALSE\n"
+                    "keyUsage=critical,digitalSignature\n"
+                    "extendedKeyUsage=codeSigning\n")
+        for signer, (ca, name) in self.SIGNERS.items():
+            self._openssl("req", "-newkey", "rsa:2048", "-nodes",
+                          "-subj", f"/CN={name}",
+                          "-keyout", self.file(signer + ".key"),
+                          "-out", self.file(signer + ".csr"))
+            self._openssl("x509", "-req", "-in", self.file(signer + ".csr"),
+                          "-CA", self.file(ca + ".pem"),
+                          "-CAkey", self.file(ca + ".key"),
+                          "-set_serial", str(len(signer) * 1000 + len(ca)),
+                          "-days", "2", "-extfile", self.file("leaf.cnf"),
+                          "-out", self.file(signer + ".pem"))
+            # The authority travels in the signature, so that the chain
+            # reaches it without any store.
+            with open(self.file(signer + "-chain.pem"), "w") as chain:
+                for part in (signer + ".pem", ca + ".pem"):
+                    with open(self.file(part)) as f:
+                        chain.write(f.read())
+
+    def sign(self, source, target, signer):
+        """Writes `source` signed by `signer` (SHA-256) to `target`. Only
+        options that osslsigncode 2.5 (Debian 12) and later know."""
+        if os.path.exists(target):
+            os.remove(target)
+        subprocess.run(["osslsigncode", "sign",
+                        "-certs", self.file(signer + "-chain.pem"),
+                        "-key", self.file(signer + ".key"), "-h", "sha256",
+                        "-in", source, "-out", target],
+                       check=True, timeout=60, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.PIPE)
+        return target
