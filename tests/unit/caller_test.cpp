@@ -1,6 +1,9 @@
-// The application's side against the fake platform: how StartUpdater
-// starts the updater, when it goes through the elevated helper, and how
-// the helper reads its command line.
+// The application's side against the fake platform: which road StartUpdater
+// takes and what the updater inherits, what the elevated helper accepts
+// and refuses, how it stages and checks the installer, and when the
+// application is handed back to the user. The attacker is another program
+// of the same user: it borrows the prompt, swaps the installer, plants
+// folders, links and files where the user may write.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -11,58 +14,989 @@
 
 namespace {
 
+using fake::Account;
+using fake::Writers;
 using updater_caller::RunAsHelperIfAsked;
 using updater_caller::StartUpdater;
 using updater_caller::StartUpdaterElevated;
 
-const char kUpdater[] = "C:\\Program Files\\Zelvaro\\updater.exe";
-const char kInstaller[] = "C:\\Users\\me\\AppData\\Local\\Temp\\setup 2.exe";
-const char kApplication[] = "C:\\Program Files\\Zelvaro\\zvr.exe";
-const std::string kHelperParameters =
-    "--start-updater-helper \"" + std::string(kUpdater) + "\" \"" +
-    kInstaller + "\"";
+const std::string kAppFolder = "C:\\Program Files\\Zelvaro";
+const std::string kApplication = kAppFolder + "\\zvr.exe";
+const std::string kUpdater = kAppFolder + "\\updater.exe";
+const std::string kUserAppFolder =
+    "C:\\Users\\me\\AppData\\Local\\Programs\\Zelvaro";
+const std::string kDownloads = "C:\\Users\\me\\Downloads";
+const std::string kInstaller =
+    "C:\\Users\\me\\AppData\\Local\\Temp\\setup 2.exe";
+const std::string kWindowsTemp = "C:\\Windows\\Temp";
+const std::string kVendor = "Zelvaro Ltd";
+const std::string kRoot = "Code Signing Root CA";
+const std::string kPayload = "the installer of version 2";
+
+const int kMalformed = ERROR_BAD_ARGUMENTS;
+const int kNotOurUpdater =
+    static_cast<int>(updater_caller::kHelperExitNotOurUpdater);
+const int kStagingFailed =
+    static_cast<int>(updater_caller::kHelperExitStagingFailed);
+const int kDigestMismatch =
+    static_cast<int>(updater_caller::kHelperExitDigestMismatch);
+const int kSignerMismatch =
+    static_cast<int>(updater_caller::kHelperExitSignerMismatch);
+const int kHandBackFailed = static_cast<int>(updater_caller::kHandBackFailed);
+
+// 16 bytes for the next CryptGenRandom to return.
+const std::string kRandom(16, '\x5a');
+
+std::string HelperLine(const std::string& updater,
+                       const std::string& installer,
+                       const std::string& digest,
+                       const std::string& hand_back = "-") {
+  return "\"" + kApplication + "\" --start-updater-helper \"" + updater +
+         "\" \"" + installer + "\" " + digest + " " + hand_back;
+}
+
+std::string GenuineLine() {
+  return HelperLine(kUpdater, kInstaller, fake::Sha256Hex(kPayload));
+}
 
 class CallerTest : public testing::Test {
  protected:
   void SetUp() override {
     fake::Reset();
-    platform().SetModuleFileName(kApplication);
+    platform().TrustRoot(kRoot);
+    Install(kAppFolder, Writers::kAdministrators, "zvr version 1");
+    platform().AddFolder("C:\\Users\\me\\AppData\\Local\\Temp",
+                         Writers::kUser);
+    platform().AddFile(kInstaller, kPayload, Writers::kUser);
   }
   fake::Win32& platform() { return fake::Platform(); }
 
-  // The helper's own run, as Windows would start it from `shell`: a new
-  // process, elevated, reading the command line the shell built.
-  bool RunHelper(const fake::ShellStart& shell, int* exit_code) {
-    const std::string command_line = shell.CommandLine();
-    fake::Reset();
+  // The application and updater in `folder`, as the installer left them.
+  void Install(const std::string& folder, Writers writers,
+               const std::string& application_bytes) {
+    platform().AddFolder(folder, writers);
+    platform().AddFile(folder + "\\zvr.exe", application_bytes, writers);
+    platform().AddFile(folder + "\\updater.exe", "updater", writers);
+    // Windows takes updater.exe for a setup program.
+    platform().RequireElevation(folder + "\\updater.exe");
+    platform().SetModuleFileName(folder + "\\zvr.exe");
+  }
+
+  // This process, elevated, run with `command_line`, as the prompt starts
+  // the helper.
+  int RunHelper(const std::string& command_line,
+                Account account = Account::kAdminElevated) {
     platform().SetCommandLine(command_line);
-    platform().RunElevated();
+    platform().SetAccount(account);
+    int exit_code = -1;
+    EXPECT_TRUE(RunAsHelperIfAsked(&exit_code));
+    return exit_code;
+  }
+
+  // The staging folders in the Windows temp folder.
+  std::vector<std::string> StagingFolders() {
+    std::vector<std::string> staging;
+    for (const std::string& name : platform().FolderEntries(kWindowsTemp)) {
+      if (name.compare(0, 15, "Zelvaro-update-") == 0)
+        staging.push_back(kWindowsTemp + "\\" + name);
+    }
+    return staging;
+  }
+
+  // The updater's starts that succeeded.
+  std::vector<fake::ProcessStart> UpdaterStarts() {
+    std::vector<fake::ProcessStart> started;
+    for (const fake::ProcessStart& start : platform().starts()) {
+      if (start.created && start.application_name == kUpdater)
+        started.push_back(start);
+    }
+    return started;
+  }
+
+  // The helper runs, as the prompt started it; returns its exit code and
+  // keeps the updater's start in `updater_`.
+  int ServeTheHelper() {
+    const fake::ShellStart shell = platform().shell_starts().at(0);
+    platform().BecomeProcess(shell);
+    int exit_code = -1;
+    EXPECT_TRUE(RunAsHelperIfAsked(&exit_code));
+    EXPECT_TRUE(platform().OpenHandles().empty());
+    if (!UpdaterStarts().empty())
+      updater_ = UpdaterStarts()[0];
+    return exit_code;
+  }
+
+  bool CalledCreateMutex() {
+    for (const std::string& call : platform().log()) {
+      if (call.find("CreateMutexA") != std::string::npos)
+        return true;
+    }
+    return false;
+  }
+
+  fake::ProcessStart updater_ = {};
+};
+
+// --- Per-user or per-machine, and what the updater inherits ----------------
+
+enum class Road { kAsInvoker, kPrompt, kCheckedCopy };
+
+struct ScopeCase {
+  const char* name;
+  Account account;
+  Writers folder;       // the application's folder
+  Writers updater;      // updater.exe in it
+  Writers application;  // zvr.exe in it
+  const char* layer;    // __COMPAT_LAYER before, or null
+  Road road;
+  const char* layer_passed;  // what the updater's __COMPAT_LAYER holds
+  const char* note_passed;   // and ZELVARO_UPDATE_COMPAT_LAYER
+};
+void PrintTo(const ScopeCase& c, std::ostream* os) { *os << c.name; }
+
+class ScopeTest : public CallerTest,
+                  public testing::WithParamInterface<ScopeCase> {};
+
+TEST_P(ScopeTest, PerUserNeverElevatesAndPassesExactlyTheLayer) {
+  const ScopeCase& c = GetParam();
+  platform().AddFolder(kAppFolder, c.folder);
+  platform().AddFile(kUpdater, "updater", c.updater);
+  platform().AddFile(kApplication, "zvr version 1", c.application);
+  platform().SetAccount(c.account);
+  fake::Environment before = platform().environment();
+  if (c.layer != nullptr)
+    before["__COMPAT_LAYER"] = c.layer;
+  platform().SetEnvironment(before);
+
+  HANDLE started = StartUpdater(kUpdater.c_str(), kInstaller.c_str());
+
+  ASSERT_NE(started, nullptr);
+  // This process's own environment is as it was (an empty layer, which
+  // means none, comes back as none).
+  fake::Environment after = before;
+  if (c.layer != nullptr && c.layer[0] == '\0')
+    after.erase("__COMPAT_LAYER");
+  EXPECT_EQ(platform().environment(), after);
+  const std::vector<fake::ProcessStart>& starts = platform().starts();
+  ASSERT_FALSE(starts.empty());
+  switch (c.road) {
+    case Road::kAsInvoker: {
+      EXPECT_TRUE(platform().shell_starts().empty());
+      ASSERT_EQ(starts.size(), 1u);
+      EXPECT_TRUE(starts[0].created);
+      EXPECT_EQ(starts[0].application_name, kUpdater);
+      EXPECT_EQ(starts[0].command, kInstaller);
+      EXPECT_EQ(starts[0].account, c.account);
+      fake::Environment passed = before;
+      passed["__COMPAT_LAYER"] = c.layer_passed;
+      passed["ZELVARO_UPDATE_COMPAT_LAYER"] = c.note_passed;
+      EXPECT_EQ(starts[0].environment, passed);
+      EXPECT_TRUE(StagingFolders().empty());
+      break;
+    }
+    case Road::kPrompt: {
+      // The direct try, with nothing added, which Windows refuses.
+      EXPECT_FALSE(starts[0].created);
+      EXPECT_EQ(starts[0].environment, before);
+      ASSERT_EQ(platform().shell_starts().size(), 1u);
+      EXPECT_EQ(platform().shell_starts()[0].verb, "runas");
+      EXPECT_EQ(platform().shell_starts()[0].file, kApplication);
+      EXPECT_TRUE(UpdaterStarts().empty());
+      break;
+    }
+    case Road::kCheckedCopy: {
+      EXPECT_TRUE(platform().shell_starts().empty());
+      ASSERT_EQ(UpdaterStarts().size(), 1u);
+      const fake::ProcessStart start = UpdaterStarts()[0];
+      ASSERT_EQ(StagingFolders().size(), 1u);
+      EXPECT_EQ(start.command, StagingFolders()[0] + "\\setup 2.exe");
+      EXPECT_EQ(start.environment, before);
+      break;
+    }
+  }
+  // The caller holds exactly the handle it was given.
+  EXPECT_EQ(platform().OpenHandles(),
+            std::vector<std::string>{platform().LabelOf(started)});
+}
+
+const Writers kAdmins = Writers::kAdministrators;
+const Writers kUser = Writers::kUser;
+
+INSTANTIATE_TEST_SUITE_P(
+    Installs, ScopeTest,
+    testing::Values(
+        ScopeCase{"PerMachineAsksOnce", Account::kAdminUnelevated, kAdmins,
+                  kAdmins, kAdmins, nullptr, Road::kPrompt, "", ""},
+        ScopeCase{"PerMachineStandardUserAsksOnce", Account::kStandardUser,
+                  kAdmins, kAdmins, kAdmins, nullptr, Road::kPrompt, "", ""},
+        ScopeCase{"PerUserAdministratorRunsAsInvoker",
+                  Account::kAdminUnelevated, kUser, kUser, kUser, nullptr,
+                  Road::kAsInvoker, "RunAsInvoker", "="},
+        ScopeCase{"PerUserStandardUserRunsAsInvoker", Account::kStandardUser,
+                  kUser, kUser, kUser, nullptr, Road::kAsInvoker,
+                  "RunAsInvoker", "="},
+        ScopeCase{"LayerAlreadySetIsKeptAndNoted", Account::kStandardUser,
+                  kUser, kUser, kUser, "HighDpiAware", Road::kAsInvoker,
+                  "HighDpiAware RunAsInvoker", "=HighDpiAware"},
+        ScopeCase{"EmptyLayerCountsAsNone", Account::kStandardUser, kUser,
+                  kUser, kUser, "", Road::kAsInvoker, "RunAsInvoker", "="},
+        ScopeCase{"WritableUpdaterInAdminFolderIsPerUser",
+                  Account::kAdminUnelevated, kAdmins, kUser, kAdmins,
+                  nullptr, Road::kAsInvoker, "RunAsInvoker", "="},
+        ScopeCase{"WritableApplicationInAdminFolderIsPerUser",
+                  Account::kAdminUnelevated, kAdmins, kAdmins, kUser,
+                  nullptr, Road::kAsInvoker, "RunAsInvoker", "="},
+        ScopeCase{"ElevatedPerUserStillRunsAsInvoker",
+                  Account::kAdminElevated, kUser, kUser, kUser, nullptr,
+                  Road::kAsInvoker, "RunAsInvoker", "="},
+        ScopeCase{"ElevatedPerMachineStartsACheckedCopy",
+                  Account::kAdminElevated, kAdmins, kAdmins, kAdmins,
+                  nullptr, Road::kCheckedCopy, "", ""}),
+    [](const testing::TestParamInfo<ScopeCase>& info) {
+      return std::string(info.param.name);
+    });
+
+TEST_F(CallerTest, FolderOwnedByTheUserIsPerUserWhateverItsAcl) {
+  // The owner may rewrite the DACL, so an admin-only DACL is not enough.
+  platform().SetOwner(kAppFolder, fake::kMySid);
+
+  ASSERT_NE(StartUpdater(kUpdater.c_str(), kInstaller.c_str()), nullptr);
+
+  EXPECT_TRUE(platform().shell_starts().empty());
+  ASSERT_EQ(platform().starts().size(), 1u);
+  EXPECT_EQ(platform().starts()[0].environment.at("__COMPAT_LAYER"),
+            "RunAsInvoker");
+}
+
+// The restarted application's first kit call puts back what the per-user
+// road added, and runs on.
+struct RestoreCase {
+  const char* name;
+  const char* layer;  // as the restarted application finds them; null:
+  const char* note;   // unset
+  const char* layer_after;
+};
+void PrintTo(const RestoreCase& c, std::ostream* os) { *os << c.name; }
+
+class RestoreTest : public CallerTest,
+                    public testing::WithParamInterface<RestoreCase> {};
+
+TEST_P(RestoreTest, RestartedApplicationPutsTheLayerBack) {
+  const RestoreCase& c = GetParam();
+  fake::Environment environment = platform().environment();
+  const fake::Environment untouched = environment;
+  if (c.layer != nullptr)
+    environment["__COMPAT_LAYER"] = c.layer;
+  if (c.note != nullptr)
+    environment["ZELVARO_UPDATE_COMPAT_LAYER"] = c.note;
+  platform().SetEnvironment(environment);
+  platform().SetCommandLine("\"" + kApplication + "\" /silent");
+
+  int exit_code = -1;
+  EXPECT_FALSE(RunAsHelperIfAsked(&exit_code));
+
+  fake::Environment expected = untouched;
+  if (c.layer_after != nullptr)
+    expected["__COMPAT_LAYER"] = c.layer_after;
+  EXPECT_EQ(platform().environment(), expected);
+  EXPECT_TRUE(platform().OpenHandles().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Environments, RestoreTest,
+    testing::Values(
+        RestoreCase{"LayerAddedToNoneIsRemoved", "RunAsInvoker", "=",
+                    nullptr},
+        RestoreCase{"EarlierLayerComesBack", "HighDpiAware RunAsInvoker",
+                    "=HighDpiAware", "HighDpiAware"},
+        RestoreCase{"NoNoteLeavesTheLayerAlone", "RunAsInvoker", nullptr,
+                    "RunAsInvoker"},
+        RestoreCase{"NothingSetStaysUnset", nullptr, nullptr, nullptr}),
+    [](const testing::TestParamInfo<RestoreCase>& info) {
+      return std::string(info.param.name);
+    });
+
+// --- The helper's command line ---------------------------------------------
+
+struct HelperCase {
+  const char* name;
+  std::string command_line;
+  int exit_code;
+};
+void PrintTo(const HelperCase& c, std::ostream* os) { *os << c.name; }
+
+class HelperLineTest : public CallerTest,
+                       public testing::WithParamInterface<HelperCase> {};
+
+TEST_P(HelperLineTest, StartsOnlyTheUpdaterBesideTheApplication) {
+  const HelperCase& c = GetParam();
+  platform().AddFile("C:\\Users\\me\\Downloads\\updater.exe", "planted",
+                     Writers::kUser);
+
+  EXPECT_EQ(RunHelper(c.command_line), c.exit_code);
+
+  const std::vector<fake::ProcessStart> updater = UpdaterStarts();
+  if (c.exit_code == 0) {
+    ASSERT_EQ(platform().starts().size(), 1u);
+    ASSERT_EQ(updater.size(), 1u);
+    ASSERT_EQ(StagingFolders().size(), 1u);
+    EXPECT_EQ(updater[0].command, StagingFolders()[0] + "\\setup 2.exe");
+  } else {
+    // Nothing started, nothing left staged.
+    EXPECT_TRUE(platform().starts().empty());
+    EXPECT_TRUE(StagingFolders().empty());
+  }
+  // The helper keeps nothing, and never touches the mutex.
+  EXPECT_TRUE(platform().OpenHandles().empty());
+  EXPECT_FALSE(CalledCreateMutex());
+}
+
+const std::string kDigest = fake::Sha256Hex(kPayload);
+const std::string kApp = "\"" + kApplication + "\"";
+
+INSTANTIATE_TEST_SUITE_P(
+    CommandLines, HelperLineTest,
+    testing::Values(
+        HelperCase{"Genuine", GenuineLine(), 0},
+        HelperCase{"GenuineWithHandBackId",
+                   HelperLine(kUpdater, kInstaller, kDigest,
+                              std::string(32, 'f')),
+                   0},
+        HelperCase{"UpdaterNamedInOtherCase",
+                   HelperLine("c:\\PROGRAM FILES\\zelvaro\\UPDATER.EXE",
+                              kInstaller, kDigest),
+                   0},
+        HelperCase{"TabsBetweenParts",
+                   kApp + "\t--start-updater-helper\t\"" + kUpdater +
+                       "\"\t\"" + kInstaller + "\"\t" + kDigest + "\t-\t",
+                   0},
+        // The borrowed prompt: the vendor's name on it, another program
+        // behind it.
+        HelperCase{"OtherProgram",
+                   HelperLine("C:\\Windows\\System32\\cmd.exe", kInstaller,
+                              kDigest),
+                   kNotOurUpdater},
+        HelperCase{"UpdaterInAnotherFolder",
+                   HelperLine("C:\\Users\\me\\Downloads\\updater.exe",
+                              kInstaller, kDigest),
+                   kNotOurUpdater},
+        HelperCase{"UpdaterThroughDotDot",
+                   HelperLine(kAppFolder + "\\..\\Zelvaro\\updater.exe",
+                              kInstaller, kDigest),
+                   kNotOurUpdater},
+        HelperCase{"UpdaterWithTrailingDot",
+                   HelperLine(kUpdater + ".", kInstaller, kDigest),
+                   kNotOurUpdater},
+        HelperCase{"UpdaterByShortName",
+                   HelperLine("C:\\PROGRA~1\\Zelvaro\\updater.exe",
+                              kInstaller, kDigest),
+                   kNotOurUpdater},
+        HelperCase{"DigestOfAnotherFile",
+                   HelperLine(kUpdater, kInstaller,
+                              fake::Sha256Hex("another installer")),
+                   kDigestMismatch},
+        HelperCase{"NoDigest",
+                   kApp + " --start-updater-helper \"" + kUpdater + "\" \"" +
+                       kInstaller + "\"",
+                   kMalformed},
+        HelperCase{"NoDigestButHandBack",
+                   kApp + " --start-updater-helper \"" + kUpdater + "\" \"" +
+                       kInstaller + "\" -",
+                   kMalformed},
+        HelperCase{"DigestOneDigitShort",
+                   HelperLine(kUpdater, kInstaller, kDigest.substr(1)),
+                   kMalformed},
+        HelperCase{"DigestOneDigitLong",
+                   HelperLine(kUpdater, kInstaller, kDigest + "0"),
+                   kMalformed},
+        HelperCase{"DigestInUpperCase",
+                   HelperLine(kUpdater, kInstaller,
+                              std::string(64, 'A')),
+                   kMalformed},
+        HelperCase{"DigestNotHex",
+                   HelperLine(kUpdater, kInstaller, std::string(64, 'g')),
+                   kMalformed},
+        HelperCase{"HandBackIdShort",
+                   HelperLine(kUpdater, kInstaller, kDigest,
+                              std::string(31, 'f')),
+                   kMalformed},
+        HelperCase{"HandBackIdInUpperCase",
+                   HelperLine(kUpdater, kInstaller, kDigest,
+                              std::string(32, 'F')),
+                   kMalformed},
+        HelperCase{"NoHandBackField",
+                   kApp + " --start-updater-helper \"" + kUpdater + "\" \"" +
+                       kInstaller + "\" " + kDigest,
+                   kMalformed},
+        HelperCase{"ExtraArgument", GenuineLine() + " x", kMalformed},
+        HelperCase{"UnquotedPath",
+                   kApp + " --start-updater-helper " + kUpdater + " \"" +
+                       kInstaller + "\" " + kDigest + " -",
+                   kMalformed},
+        HelperCase{"NoBlankBetweenPaths",
+                   kApp + " --start-updater-helper \"" + kUpdater + "\"\"" +
+                       kInstaller + "\" " + kDigest + " -",
+                   kMalformed},
+        HelperCase{"EmptyInstaller",
+                   HelperLine(kUpdater, "", kDigest), kMalformed},
+        HelperCase{"NothingAfterTheSwitch",
+                   kApp + " --start-updater-helper", kMalformed},
+        HelperCase{"WatcherWithoutId",
+                   kApp + " --updater-hand-back-watcher -", kMalformed}),
+    [](const testing::TestParamInfo<HelperCase>& info) {
+      return std::string(info.param.name);
+    });
+
+// Lines that are not the kit's: the application runs, and nothing else
+// happens.
+struct ApplicationLineCase {
+  const char* name;
+  std::string command_line;
+};
+void PrintTo(const ApplicationLineCase& c, std::ostream* os) { *os << c.name; }
+
+class ApplicationLineTest
+    : public CallerTest,
+      public testing::WithParamInterface<ApplicationLineCase> {};
+
+TEST_P(ApplicationLineTest, ApplicationRunsOn) {
+  platform().SetCommandLine(GetParam().command_line);
+  platform().RunElevated();
+
+  int exit_code = -1;
+  EXPECT_FALSE(RunAsHelperIfAsked(&exit_code));
+
+  EXPECT_EQ(exit_code, -1);
+  EXPECT_TRUE(platform().starts().empty());
+  EXPECT_TRUE(platform().OpenHandles().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    CommandLines, ApplicationLineTest,
+    testing::Values(
+        ApplicationLineCase{"PlainStart", kApp},
+        ApplicationLineCase{"Silent", kApp + " /silent"},
+        ApplicationLineCase{"SwitchWithMoreLetters",
+                            kApp + " --start-updater-helperx \"a\" \"b\""},
+        ApplicationLineCase{"SwitchAsTheProgram",
+                            "--start-updater-helper \"a\" \"b\" " + kDigest +
+                                " -"},
+        ApplicationLineCase{"SwitchInsideTheQuotedProgram",
+                            "\"x --start-updater-helper \"a\" \"b\""},
+        ApplicationLineCase{"UnterminatedProgram", "\"C:\\zvr.exe"},
+        ApplicationLineCase{"Empty", ""}),
+    [](const testing::TestParamInfo<ApplicationLineCase>& info) {
+      return std::string(info.param.name);
+    });
+
+// A per-user folder never gets an elevated updater, even through a prompt
+// that another program borrowed.
+TEST_F(CallerTest, PerUserFolderIsRefusedToABorrowedPrompt) {
+  Install(kUserAppFolder, Writers::kUser, "zvr version 1");
+
+  EXPECT_EQ(RunHelper(HelperLine(kUserAppFolder + "\\updater.exe",
+                                 kInstaller, kDigest)),
+            kNotOurUpdater);
+
+  EXPECT_TRUE(platform().starts().empty());
+  EXPECT_TRUE(StagingFolders().empty());
+}
+
+// A standard user's prompt asks for an administrator's password; the
+// helper then runs as that administrator, who cannot write the standard
+// user's folder. The folder is the standard user's all the same, and any
+// program of theirs may have replaced the updater in it.
+// Disabled while it fails: the helper asks whether the elevating
+// administrator's own filtered token may write the folder, not whether
+// anyone but administrators and SYSTEM may.
+TEST_F(CallerTest,
+       DISABLED_PerUserFolderIsRefusedToAnotherAdministratorsPrompt) {
+  Install(kUserAppFolder, Writers::kUser, "zvr version 1");
+
+  EXPECT_EQ(RunHelper(HelperLine(kUserAppFolder + "\\updater.exe",
+                                 kInstaller, kDigest),
+                      Account::kOtherAdminElevated),
+            kNotOurUpdater);
+
+  EXPECT_TRUE(platform().starts().empty());
+}
+
+// --- Staging the installer ----------------------------------------------------
+
+TEST_F(CallerTest, CopyIsStagedInAFreshProtectedFolder) {
+  platform().QueueRandom(kRandom);
+
+  ASSERT_EQ(RunHelper(GenuineLine()), 0);
+
+  const std::string folder = kWindowsTemp + "\\Zelvaro-update-" +
+                             fake::Hex(kRandom);
+  const std::string copy = folder + "\\setup 2.exe";
+  EXPECT_EQ(StagingFolders(), std::vector<std::string>{folder});
+  EXPECT_EQ(platform().CreatedWithSddl(folder),
+            "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)");
+  // Nothing inherited from the temp folder, whose users may add files.
+  EXPECT_EQ(platform().SecurityOf(folder),
+            "O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)");
+  EXPECT_EQ(platform().SecurityOf(copy), "O:BAD:(A;ID;FA;;;SY)(A;ID;FA;;;BA)");
+  EXPECT_EQ(platform().FileBytes(copy), kPayload);
+  // The updater gets the copy's bare path, and its own folder as the
+  // current one, whatever the caller's was.
+  ASSERT_EQ(UpdaterStarts().size(), 1u);
+  EXPECT_EQ(UpdaterStarts()[0].command, copy);
+  EXPECT_EQ(UpdaterStarts()[0].current_directory, kAppFolder + "\\");
+  EXPECT_FALSE(UpdaterStarts()[0].current_directory_null);
+  // The copy does not outlive the next restart of Windows.
+  EXPECT_EQ(platform().deletes_at_reboot(),
+            (std::vector<std::string>{copy, folder}));
+  platform().Reboot();
+  EXPECT_TRUE(StagingFolders().empty());
+}
+
+TEST_F(CallerTest, SourceIsReadThroughAHandleThatShutsOutWriters) {
+  ASSERT_EQ(RunHelper(GenuineLine()), 0);
+
+  std::vector<fake::FileOpen> source;
+  for (const fake::FileOpen& open : platform().file_opens()) {
+    if (open.path == kInstaller)
+      source.push_back(open);
+  }
+  ASSERT_EQ(source.size(), 1u);
+  EXPECT_EQ(source[0].access, static_cast<DWORD>(GENERIC_READ));
+  EXPECT_EQ(source[0].share, static_cast<DWORD>(FILE_SHARE_READ));
+  EXPECT_EQ(source[0].disposition, static_cast<DWORD>(OPEN_EXISTING));
+}
+
+// What an attacker plants or does in the user's reach, and what the helper
+// answers.
+enum class Plant {
+  kFolderAtTheName,
+  kJunctionAtTheName,
+  kFileAtTheName,
+  kWriterHoldsTheInstaller,
+  kOverwriteWhileCopied,
+  kInstallerSwappedBeforeTheHelper,
+  kZvrInTheCurrentFolder,
+};
+
+struct StagingCase {
+  const char* name;
+  Plant plant;
+  int exit_code;
+};
+void PrintTo(const StagingCase& c, std::ostream* os) { *os << c.name; }
+
+class StagingTest : public CallerTest,
+                    public testing::WithParamInterface<StagingCase> {};
+
+TEST_P(StagingTest, PlantedThingsAreNeverUsed) {
+  const StagingCase& c = GetParam();
+  const std::string name =
+      kWindowsTemp + "\\Zelvaro-update-" + fake::Hex(kRandom);
+  const std::string elsewhere = "C:\\Users\\me\\Documents";
+  platform().AddFolder(elsewhere, Writers::kUser);
+  // The folder name the helper draws next.
+  platform().QueueRandom(kRandom);
+  switch (c.plant) {
+    case Plant::kFolderAtTheName:
+      platform().AddFolder(name, Writers::kUser);
+      break;
+    case Plant::kJunctionAtTheName:
+      platform().AddJunction(name, elsewhere);
+      break;
+    case Plant::kFileAtTheName:
+      platform().AddFile(name, "", Writers::kUser);
+      break;
+    case Plant::kWriterHoldsTheInstaller:
+      ASSERT_TRUE(platform().OpenByAttacker(
+          kInstaller, GENERIC_WRITE,
+          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE));
+      break;
+    case Plant::kOverwriteWhileCopied:
+      platform().OverwriteOnFirstRead(kInstaller, "evil installer");
+      break;
+    case Plant::kInstallerSwappedBeforeTheHelper:
+      platform().AddFile(kInstaller, "evil installer", Writers::kUser);
+      break;
+    case Plant::kZvrInTheCurrentFolder:
+      platform().AddFile(kDownloads + "\\zvr.exe", "evil", Writers::kUser);
+      break;
+  }
+
+  EXPECT_EQ(RunHelper(GenuineLine()), c.exit_code);
+
+  // Nothing of the attacker's is followed into, or written over the
+  // installer while it is copied.
+  EXPECT_TRUE(platform().FolderEntries(elsewhere).empty());
+  for (const fake::AttackerAttempt& attempt : platform().attacker_attempts()) {
+    if (attempt.what.compare(0, 9, "overwrite") == 0) {
+      EXPECT_FALSE(attempt.succeeded) << attempt.what;
+    }
+  }
+  if (c.exit_code == 0) {
+    ASSERT_EQ(UpdaterStarts().size(), 1u);
+    EXPECT_EQ(platform().FileBytes(UpdaterStarts()[0].command), kPayload);
+    EXPECT_EQ(UpdaterStarts()[0].current_directory, kAppFolder + "\\");
+  } else {
+    EXPECT_TRUE(UpdaterStarts().empty());
+  }
+  if (c.plant == Plant::kFolderAtTheName ||
+      c.plant == Plant::kJunctionAtTheName ||
+      c.plant == Plant::kFileAtTheName) {
+    EXPECT_EQ(StagingFolders(), std::vector<std::string>{name});
+  }
+  EXPECT_TRUE(platform().OpenHandles().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Attacks, StagingTest,
+    testing::Values(
+        StagingCase{"FolderPlantedAtTheNameIsNotUsed", Plant::kFolderAtTheName,
+                    kStagingFailed},
+        StagingCase{"JunctionAtTheNameIsNotFollowed",
+                    Plant::kJunctionAtTheName, kStagingFailed},
+        StagingCase{"FileAtTheNameIsNotUsed", Plant::kFileAtTheName,
+                    kStagingFailed},
+        StagingCase{"InstallerHeldOpenForWritingIsNotCopied",
+                    Plant::kWriterHoldsTheInstaller, kStagingFailed},
+        StagingCase{"InstallerCannotBeOverwrittenWhileCopied",
+                    Plant::kOverwriteWhileCopied, 0},
+        StagingCase{"InstallerSwappedAfterConsentIsRefused",
+                    Plant::kInstallerSwappedBeforeTheHelper, kDigestMismatch},
+        StagingCase{"ZvrInTheCurrentFolderIsNotTheUpdatersConcern",
+                    Plant::kZvrInTheCurrentFolder, 0}),
+    [](const testing::TestParamInfo<StagingCase>& info) {
+      return std::string(info.param.name);
+    });
+
+// Earlier updates' folders go; anything else of that name stays, and
+// nothing is deleted through a link, even one swapped in after the listing.
+TEST_F(CallerTest, OnlyEarlierStagingFoldersOfAdministratorsAreRemoved) {
+  const std::string earlier = kWindowsTemp + "\\Zelvaro-update-earlier";
+  const std::string planted = kWindowsTemp + "\\Zelvaro-update-planted";
+  const std::string link = kWindowsTemp + "\\Zelvaro-update-link";
+  const std::string raced = kWindowsTemp + "\\Zelvaro-update-raced";
+  platform().AddFolder(earlier, Writers::kAdministrators);
+  platform().AddFile(earlier + "\\setup 1.exe", "old",
+                     Writers::kAdministrators);
+  platform().AddFolder(planted, Writers::kUser);
+  platform().AddFile(planted + "\\keep.txt", "mine", Writers::kUser);
+  // Links to a folder only administrators may change, which an
+  // administrator's deletion would empty.
+  platform().AddJunction(link, kAppFolder);
+  platform().AddFolder(raced, Writers::kUser);
+  platform().SwapForJunctionWhenListed(raced, kAppFolder);
+
+  ASSERT_EQ(RunHelper(GenuineLine()), 0);
+
+  EXPECT_FALSE(platform().FolderExists(earlier));
+  EXPECT_TRUE(platform().FileExists(planted + "\\keep.txt"));
+  EXPECT_EQ(platform().FolderEntries(kAppFolder),
+            (std::vector<std::string>{"updater.exe", "zvr.exe"}));
+  ASSERT_EQ(platform().attacker_attempts().size(), 1u);
+  EXPECT_TRUE(platform().attacker_attempts()[0].succeeded);
+  // planted, link, raced, and the new one
+  EXPECT_EQ(StagingFolders().size(), 4u);
+  EXPECT_TRUE(platform().OpenHandles().empty());
+}
+
+// --- Signatures -----------------------------------------------------------------
+
+enum class Signed { kNot, kByVendor, kByOther, kVendorNameOtherRoot, kTampered,
+                    kUntrustedRoot };
+
+std::string Bytes(const std::string& payload, Signed how) {
+  switch (how) {
+    case Signed::kNot:
+      return payload;
+    case Signed::kByVendor:
+      return fake::SignedBytes(payload, kVendor, kRoot);
+    case Signed::kByOther:
+      return fake::SignedBytes(payload, "Someone Else Ltd", kRoot);
+    case Signed::kVendorNameOtherRoot:
+      return fake::SignedBytes(payload, kVendor, "Other Trusted Root CA");
+    case Signed::kTampered:
+      return fake::TamperedBytes(payload, kVendor, kRoot);
+    case Signed::kUntrustedRoot:
+      return fake::SignedBytes(payload, kVendor, "Homemade Root");
+  }
+  return payload;
+}
+
+struct SignerCase {
+  const char* name;
+  Signed application;
+  Signed installer;
+  int exit_code;
+};
+void PrintTo(const SignerCase& c, std::ostream* os) { *os << c.name; }
+
+class SignerTest : public CallerTest,
+                   public testing::WithParamInterface<SignerCase> {};
+
+TEST_P(SignerTest, SignedApplicationRunsOnlyItsSignersInstallers) {
+  const SignerCase& c = GetParam();
+  platform().TrustRoot("Other Trusted Root CA");
+  platform().AddFile(kApplication, Bytes("zvr version 1", c.application));
+  const std::string installer = Bytes(kPayload, c.installer);
+  platform().AddFile(kInstaller, installer, Writers::kUser);
+
+  EXPECT_EQ(RunHelper(HelperLine(kUpdater, kInstaller,
+                                 fake::Sha256Hex(installer))),
+            c.exit_code);
+
+  EXPECT_EQ(UpdaterStarts().size(), c.exit_code == 0 ? 1u : 0u);
+  if (c.exit_code != 0) {
+    EXPECT_TRUE(StagingFolders().empty());
+  }
+  // Each check as Windows is asked for it: no user interface, no network,
+  // a file; every verification's state closed again.
+  for (const fake::TrustCheck& check : platform().trust_checks()) {
+    EXPECT_TRUE(check.action_is_generic_verify_v2);
+    EXPECT_EQ(check.ui_choice, static_cast<DWORD>(WTD_UI_NONE));
+    EXPECT_EQ(check.revocation_checks, static_cast<DWORD>(WTD_REVOKE_NONE));
+    EXPECT_EQ(check.union_choice, static_cast<DWORD>(WTD_CHOICE_FILE));
+  }
+  EXPECT_TRUE(platform().OpenHandles().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Signers, SignerTest,
+    testing::Values(
+        SignerCase{"UnsignedApplicationTakesUnsignedInstaller", Signed::kNot,
+                   Signed::kNot, 0},
+        SignerCase{"UnsignedApplicationTakesSignedInstaller", Signed::kNot,
+                   Signed::kByVendor, 0},
+        SignerCase{"SignedApplicationTakesItsSigner", Signed::kByVendor,
+                   Signed::kByVendor, 0},
+        SignerCase{"UnsignedInstallerForSignedApplication",
+                   Signed::kByVendor, Signed::kNot, kSignerMismatch},
+        SignerCase{"OtherSignerUnderTheSameRoot", Signed::kByVendor,
+                   Signed::kByOther, kSignerMismatch},
+        SignerCase{"VendorsNameUnderAnotherRoot", Signed::kByVendor,
+                   Signed::kVendorNameOtherRoot, kSignerMismatch},
+        SignerCase{"TamperedInstaller", Signed::kByVendor, Signed::kTampered,
+                   kSignerMismatch},
+        SignerCase{"InstallerUnderUntrustedRoot", Signed::kByVendor,
+                   Signed::kUntrustedRoot, kSignerMismatch},
+        SignerCase{"ApplicationWhoseSignatureFailsTakesNothing",
+                   Signed::kTampered, Signed::kByVendor, kSignerMismatch}),
+    [](const testing::TestParamInfo<SignerCase>& info) {
+      return std::string(info.param.name);
+    });
+
+// --- The prompt, the helper and the hand-back, whole ------------------------
+
+// From the unelevated application's StartUpdater to the helper's start of
+// the updater, then the restarted application and the watcher.
+class HandBackTest : public CallerTest {
+ protected:
+  // The application asks; returns the helper's handle.
+  HANDLE AskForThePrompt() {
+    HANDLE helper = StartUpdater(kUpdater.c_str(), kInstaller.c_str());
+    EXPECT_NE(helper, nullptr);
+    return helper;
+  }
+  const fake::ProcessStart* Watcher() {
+    for (const fake::ProcessStart& start : platform().starts()) {
+      if (start.created && start.application_name == kApplication)
+        return &start;
+    }
+    return nullptr;
+  }
+  // The application as the updater restarts it: the updater's token
+  // (unless `unelevated`) and environment, "zvr.exe /silent".
+  bool RunRestartedApplication(int* exit_code, bool unelevated = false) {
+    platform().BecomeProcess(updater_);
+    platform().SetCommandLine("\"zvr.exe\" /silent");
+    platform().SetModuleFileName(kApplication);
+    if (unelevated)
+      platform().SetAccount(Account::kAdminUnelevated);
     return RunAsHelperIfAsked(exit_code);
   }
 };
 
-// --- Which road StartUpdater takes ------------------------------------------
+TEST_F(HandBackTest, UnelevatedUserGetsTheApplicationBackUnelevated) {
+  platform().QueueRandom(kRandom);
+  HANDLE helper = AskForThePrompt();
+  const std::string id = fake::Hex(kRandom);
+  const std::string event = "Local\\ZelvaroHandBack-" + id;
+
+  // Before the prompt: the watcher, the application's own exe, unelevated,
+  // inheriting nothing, holding the event; the digest and id on the line.
+  const fake::ProcessStart* watcher = Watcher();
+  ASSERT_NE(watcher, nullptr);
+  EXPECT_EQ(watcher->command,
+            "\"" + kApplication + "\" --updater-hand-back-watcher " + id);
+  EXPECT_EQ(watcher->account, Account::kAdminUnelevated);
+  EXPECT_FALSE(watcher->inherit_handles);
+  ASSERT_EQ(platform().shell_starts().size(), 1u);
+  EXPECT_EQ(platform().shell_starts()[0].CommandLine(),
+            HelperLine(kUpdater, kInstaller, kDigest, id));
+  EXPECT_EQ(platform().OpenHandles(),
+            std::vector<std::string>{platform().LabelOf(helper)});
+  const fake::ProcessStart watcher_start = *watcher;
+
+  // The helper puts the id, and nothing the profile planted, into the
+  // updater's environment.
+  fake::Environment profile = platform().environment();
+  profile["ZELVARO_UPDATE_HAND_BACK"] = std::string(32, '0');
+  platform().SetProfileEnvironment(profile);
+  ASSERT_EQ(ServeTheHelper(), 0);
+  EXPECT_EQ(updater_.account, Account::kAdminElevated);
+  EXPECT_EQ(updater_.environment.at("ZELVARO_UPDATE_HAND_BACK"), id);
+  EXPECT_TRUE(platform().NamedObjectExists("ZelvaroHandBack-" + id));
+
+  // The restarted application, elevated, hands itself back and exits at
+  // once, without the mutex and without the id.
+  int exit_code = -1;
+  EXPECT_TRUE(RunRestartedApplication(&exit_code));
+  EXPECT_EQ(exit_code, 0);
+  EXPECT_FALSE(CalledCreateMutex());
+  EXPECT_EQ(platform().environment().count("ZELVARO_UPDATE_HAND_BACK"), 0u);
+  EXPECT_TRUE(platform().OpenHandles().empty());
+
+  // The watcher wakes and starts the application as the user, from its
+  // own folder.
+  platform().BecomeProcess(watcher_start);
+  exit_code = -1;
+  EXPECT_TRUE(RunAsHelperIfAsked(&exit_code));
+  EXPECT_EQ(exit_code, 0);
+  ASSERT_EQ(platform().starts().size(), 1u);
+  const fake::ProcessStart& again = platform().starts()[0];
+  EXPECT_EQ(again.application_name, kApplication);
+  EXPECT_EQ(again.command, "\"" + kApplication + "\" /silent");
+  EXPECT_EQ(again.current_directory, kAppFolder + "\\");
+  EXPECT_EQ(again.account, Account::kAdminUnelevated);
+  EXPECT_FALSE(CalledCreateMutex());
+  EXPECT_TRUE(platform().OpenHandles().empty());
+}
+
+enum class Twist {
+  kNone,
+  kWatcherEndedEarly,
+  kRestartNotElevated,
+  kEventSquatted,
+  kApplicationElevatedByTheUser,
+  kStandardUsersAdministratorTypedThePassword,
+};
+
+struct HandBackCase {
+  const char* name;
+  Twist twist;
+  bool watcher_left;      // a watcher was started before the prompt
+  bool restart_exits;     // RunAsHelperIfAsked returns true
+  int restart_exit_code;  // then
+};
+void PrintTo(const HandBackCase& c, std::ostream* os) { *os << c.name; }
+
+class HandBackRoadTest : public HandBackTest,
+                         public testing::WithParamInterface<HandBackCase> {};
+
+TEST_P(HandBackRoadTest, HandsBackOnlyWhatTheUserDidNotElevate) {
+  const HandBackCase& c = GetParam();
+  const std::string id = fake::Hex(kRandom);
+  platform().QueueRandom(kRandom);
+  if (c.twist == Twist::kEventSquatted)
+    platform().SquatEvent("Local\\ZelvaroHandBack-" + id, fake::kMySid);
+  if (c.twist == Twist::kApplicationElevatedByTheUser)
+    platform().RunElevated();
+  if (c.twist == Twist::kStandardUsersAdministratorTypedThePassword)
+    platform().SetAccount(Account::kStandardUser);
+  // An id planted in the user's profile never reaches the updater.
+  fake::Environment profile = platform().environment();
+  profile["ZELVARO_UPDATE_HAND_BACK"] = std::string(32, '0');
+  platform().SetProfileEnvironment(profile);
+
+  HANDLE started = AskForThePrompt();
+  ASSERT_NE(started, nullptr);
+  EXPECT_EQ(Watcher() != nullptr, c.watcher_left);
+  if (c.twist == Twist::kApplicationElevatedByTheUser) {
+    // No prompt: the checked copy, in this very process.
+    ASSERT_EQ(UpdaterStarts().size(), 1u);
+    updater_ = UpdaterStarts()[0];
+  } else {
+    const int watcher_id = Watcher() ? Watcher()->process_id : 0;
+    ASSERT_EQ(ServeTheHelper(), 0);
+    if (c.twist == Twist::kWatcherEndedEarly)
+      platform().EndProcess(watcher_id);
+  }
+  if (c.watcher_left) {
+    EXPECT_EQ(updater_.environment.at("ZELVARO_UPDATE_HAND_BACK"),
+              fake::Hex(kRandom));
+  } else {
+    EXPECT_EQ(updater_.environment.count("ZELVARO_UPDATE_HAND_BACK"), 0u);
+  }
+
+  int exit_code = -1;
+  EXPECT_EQ(RunRestartedApplication(
+                &exit_code, c.twist == Twist::kRestartNotElevated),
+            c.restart_exits);
+  EXPECT_EQ(exit_code, c.restart_exits ? c.restart_exit_code : -1);
+  EXPECT_EQ(platform().environment().count("ZELVARO_UPDATE_HAND_BACK"), 0u);
+  EXPECT_TRUE(platform().OpenHandles().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Roads, HandBackRoadTest,
+    testing::Values(
+        HandBackCase{"ElevatedRestartHandsBack", Twist::kNone, true, true, 0},
+        // Fails closed: the application stays closed rather than run
+        // elevated when the user did not elevate it.
+        HandBackCase{"WatcherGoneFailsClosed", Twist::kWatcherEndedEarly,
+                     true, true, kHandBackFailed},
+        HandBackCase{"UnelevatedRestartRunsOn", Twist::kRestartNotElevated,
+                     true, false, 0},
+        HandBackCase{"SquattedEventMeansNoHandBack", Twist::kEventSquatted,
+                     false, false, 0},
+        HandBackCase{"ApplicationTheUserElevatedStaysElevated",
+                     Twist::kApplicationElevatedByTheUser, false, false, 0},
+        // The elevated restart runs as the administrator, whom the
+        // standard user's event does not let in.
+        HandBackCase{"AnotherAdministratorsRestartFailsClosed",
+                     Twist::kStandardUsersAdministratorTypedThePassword, true,
+                     true, kHandBackFailed}),
+    [](const testing::TestParamInfo<HandBackCase>& info) {
+      return std::string(info.param.name);
+    });
+
+TEST_F(HandBackTest, WatcherThatIsNeverToldStartsNothing) {
+  platform().QueueRandom(kRandom);
+  AskForThePrompt();
+  const fake::ProcessStart watcher = *Watcher();
+
+  platform().BecomeProcess(watcher);
+  int exit_code = -1;
+  EXPECT_TRUE(RunAsHelperIfAsked(&exit_code));
+
+  EXPECT_EQ(exit_code, ERROR_TIMEOUT);
+  EXPECT_TRUE(platform().starts().empty());
+  EXPECT_TRUE(platform().OpenHandles().empty());
+  // It waited two hours, not for ever.
+  bool waited = false;
+  for (const std::string& call : platform().log())
+    waited |= call.find("WaitForSingleObject(event") == 0 &&
+              call.find(", 7200000) = 0x102") != std::string::npos;
+  EXPECT_TRUE(waited);
+}
+
+// --- StartUpdater's other roads, and paths that cannot travel -------------
 
 struct RoadCase {
   const char* name;
-  bool elevation_required;
   bool updater_missing;
   bool prompt_declined;
-  bool no_memory;
+  bool no_memory;  // for the first allocation
   bool returns_handle;
   DWORD error;  // GetLastError() after a null result
   bool prompted;
-  std::vector<std::string> open_at_end;
 };
 void PrintTo(const RoadCase& c, std::ostream* os) { *os << c.name; }
 
 class RoadTest : public CallerTest,
                  public testing::WithParamInterface<RoadCase> {};
 
-TEST_P(RoadTest, StartsDirectlyOrThroughTheHelperOnlyForElevation) {
+TEST_P(RoadTest, ElevationRequiredGoesThroughTheHelper) {
   const RoadCase& c = GetParam();
-  if (c.elevation_required)
-    platform().RequireElevation(kUpdater);
   if (c.updater_missing)
     platform().RemoveProgram(kUpdater);
   if (c.prompt_declined)
@@ -70,19 +1004,11 @@ TEST_P(RoadTest, StartsDirectlyOrThroughTheHelperOnlyForElevation) {
   if (c.no_memory)
     platform().FailAllocation(1);
 
-  HANDLE started = StartUpdater(kUpdater, kInstaller);
+  HANDLE started = StartUpdater(kUpdater.c_str(), kInstaller.c_str());
 
   EXPECT_EQ(started != nullptr, c.returns_handle);
   if (!c.returns_handle) {
     EXPECT_EQ(GetLastError(), c.error);
-  }
-  // The direct start, whenever there was memory for its command line:
-  // the updater as the application name, the installer's bare path as the
-  // whole command line.
-  if (!c.no_memory) {
-    ASSERT_GE(platform().starts().size(), 1u);
-    EXPECT_EQ(platform().starts()[0].application_name, kUpdater);
-    EXPECT_EQ(platform().starts()[0].command, kInstaller);
   }
   ASSERT_EQ(platform().shell_starts().size(), c.prompted ? 1u : 0u);
   if (c.prompted) {
@@ -94,36 +1020,43 @@ TEST_P(RoadTest, StartsDirectlyOrThroughTheHelperOnlyForElevation) {
     EXPECT_TRUE(shell.window_null);
     EXPECT_EQ(shell.verb, "runas");
     EXPECT_EQ(shell.file, kApplication);
-    EXPECT_EQ(shell.parameters, kHelperParameters);
+    EXPECT_EQ(shell.parameters.substr(0, shell.parameters.rfind(' ')),
+              "--start-updater-helper \"" + kUpdater + "\" \"" + kInstaller +
+                  "\" " + kDigest);
     EXPECT_TRUE(shell.directory_null);
     EXPECT_EQ(shell.show, SW_SHOWNORMAL);
   }
-  // The caller holds exactly the handle it was given.
-  EXPECT_EQ(platform().OpenHandles(), c.open_at_end);
+  // The caller holds exactly the handle it was given, if any.
+  EXPECT_EQ(platform().OpenHandles(),
+            started == nullptr
+                ? std::vector<std::string>{}
+                : std::vector<std::string>{platform().LabelOf(started)});
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Windows, RoadTest,
     testing::Values(
-        RoadCase{"DirectWhereWindowsAllowsIt", false, false, false, false,
-                 true, 0, false, {"process1"}},
-        RoadCase{"ElevationRequiredGoesThroughTheHelper", true, false, false,
-                 false, true, 0, true, {"process1"}},
-        RoadCase{"DeclinedPromptIsCancelled", true, false, true, false, false,
-                 ERROR_CANCELLED, true, {}},
-        RoadCase{"OtherFailureIsReportedWithoutPrompt", false, true, false,
-                 false, false, ERROR_FILE_NOT_FOUND, false, {}},
-        RoadCase{"NoMemoryForTheCommandLine", false, false, false, true,
-                 false, ERROR_NOT_ENOUGH_MEMORY, false, {}}),
+        RoadCase{"PromptShownOnce", false, false, false, true, 0, true},
+        RoadCase{"DeclinedPromptIsCancelled", false, true, false, false,
+                 ERROR_CANCELLED, true},
+        RoadCase{"OtherFailureIsReportedWithoutPrompt", true, false, false,
+                 false, ERROR_FILE_NOT_FOUND, false},
+        // No memory to read the folder's rights: doubt never elevates.
+        RoadCase{"DoubtAboutTheFolderStartsWithoutElevation", false, false,
+                 true, true, 0, false}),
     [](const testing::TestParamInfo<RoadCase>& info) {
       return std::string(info.param.name);
     });
 
-// --- Paths through the helper, there and back ----------------------------------
+std::string PathOf(size_t length) {
+  const std::string head = "C:\\d\\";
+  return head + std::string(length - head.size() - 4, 'x') + ".exe";
+}
 
+// An installer path travels to the helper exactly, and the copy keeps its
+// file name.
 struct TripCase {
   const char* name;
-  std::string updater;
   std::string installer;
 };
 void PrintTo(const TripCase& c, std::ostream* os) { *os << c.name; }
@@ -131,42 +1064,31 @@ void PrintTo(const TripCase& c, std::ostream* os) { *os << c.name; }
 class TripTest : public CallerTest,
                  public testing::WithParamInterface<TripCase> {};
 
-TEST_P(TripTest, PathsArriveExactlyAndTheUpdaterStartsByTheContract) {
+TEST_P(TripTest, InstallerPathArrivesExactly) {
   const TripCase& c = GetParam();
-  ASSERT_NE(StartUpdaterElevated(c.updater.c_str(), c.installer.c_str()),
+  platform().AddFile(c.installer, kPayload, Writers::kUser);
+  ASSERT_NE(StartUpdaterElevated(kUpdater.c_str(), c.installer.c_str()),
             nullptr);
-  ASSERT_EQ(platform().shell_starts().size(), 1u);
 
-  int exit_code = -1;
-  ASSERT_TRUE(RunHelper(platform().shell_starts()[0], &exit_code));
-
-  EXPECT_EQ(exit_code, 0);
-  ASSERT_EQ(platform().starts().size(), 1u);
-  EXPECT_EQ(platform().starts()[0].application_name, c.updater);
-  EXPECT_EQ(platform().starts()[0].command, c.installer);
-  // The helper keeps nothing: it exits as soon as the updater runs, and
-  // never touches the mutex.
-  EXPECT_TRUE(platform().OpenHandles().empty());
-  for (const std::string& call : platform().log())
-    EXPECT_EQ(call.find("CreateMutexA"), std::string::npos) << call;
-}
-
-std::string PathOf(size_t length) {
-  const std::string head = "C:\\d\\";
-  return head + std::string(length - head.size() - 4, 'x') + ".exe";
+  ASSERT_EQ(ServeTheHelper(), 0);
+  bool read = false;
+  for (const fake::FileOpen& open : platform().file_opens())
+    read |= open.path == c.installer && open.opened;
+  EXPECT_TRUE(read);
+  const std::string name = c.installer.substr(c.installer.rfind('\\') + 1);
+  const std::string& copy = updater_.command;
+  EXPECT_EQ(copy.substr(copy.rfind('\\') + 1), name);
+  EXPECT_EQ(platform().FileBytes(copy), kPayload);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Paths, TripTest,
     testing::Values(
-        TripCase{"Spaces", kUpdater, kInstaller},
-        TripCase{"Longest", PathOf(259), PathOf(259)},
-        TripCase{"BareFileNames", "updater.exe", "setup.exe"},
-        TripCase{"BytesAboveAscii", "C:\\Z\xE9lvaro\\updater.exe",
-                 "C:\\T\xE8mp\\\x81\xFF setup.exe"},
-        // A backslash before the closing quote stays a backslash: no
-        // escapes on this line.
-        TripCase{"TrailingBackslash", "C:\\a\\updater.exe", "C:\\dir\\"}),
+        TripCase{"Spaces", kInstaller},
+        TripCase{"Longest",
+                 "C:\\d\\" + std::string(259 - 5 - 10, 'x') + "\\setup.exe"},
+        TripCase{"BytesAboveAscii", "C:\\T\xE8mp\\\x81\xFF setup.exe"},
+        TripCase{"UpperCaseName", "C:\\Temp\\SETUP.EXE"}),
     [](const testing::TestParamInfo<TripCase>& info) {
       return std::string(info.param.name);
     });
@@ -182,18 +1104,20 @@ void PrintTo(const RefusedCase& c, std::ostream* os) { *os << c.name; }
 class RefusedTest : public CallerTest,
                     public testing::WithParamInterface<RefusedCase> {};
 
-// A path the helper could not read back is refused before the user is
-// asked anything.
-TEST_P(RefusedTest, PathThatCannotTravelIsRefusedWithoutPrompt) {
+// A request the helper would refuse is refused before the user is asked
+// anything.
+TEST_P(RefusedTest, RefusedWithoutPrompt) {
   const RefusedCase& c = GetParam();
   EXPECT_EQ(StartUpdaterElevated(c.updater.c_str(), c.installer.c_str()),
             nullptr);
   EXPECT_EQ(GetLastError(), c.error);
   EXPECT_TRUE(platform().shell_starts().empty());
+  EXPECT_TRUE(platform().starts().empty());
+  EXPECT_TRUE(platform().OpenHandles().empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Paths, RefusedTest,
+    Requests, RefusedTest,
     testing::Values(
         RefusedCase{"UpdaterTooLong", PathOf(260), kInstaller,
                     ERROR_FILENAME_EXCED_RANGE},
@@ -201,7 +1125,12 @@ INSTANTIATE_TEST_SUITE_P(
                     ERROR_FILENAME_EXCED_RANGE},
         RefusedCase{"EmptyInstaller", kUpdater, "", ERROR_INVALID_NAME},
         RefusedCase{"QuoteInPath", kUpdater, "C:\\a\" \"b.exe",
-                    ERROR_INVALID_NAME}),
+                    ERROR_INVALID_NAME},
+        RefusedCase{"OtherUpdater", "C:\\Users\\me\\Downloads\\updater.exe",
+                    kInstaller, ERROR_ACCESS_DENIED},
+        RefusedCase{"InstallerMissing", kUpdater,
+                    "C:\\Users\\me\\AppData\\Local\\Temp\\gone.exe",
+                    ERROR_FILE_NOT_FOUND}),
     [](const testing::TestParamInfo<RefusedCase>& info) {
       return std::string(info.param.name);
     });
@@ -209,96 +1138,10 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(CallerTest, ApplicationPathCutShortIsRefusedWithoutPrompt) {
   platform().SetModuleFileName("C:\\" + std::string(300, 'a') + ".exe");
 
-  EXPECT_EQ(StartUpdaterElevated(kUpdater, kInstaller), nullptr);
+  EXPECT_EQ(StartUpdaterElevated(kUpdater.c_str(), kInstaller.c_str()),
+            nullptr);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
   EXPECT_TRUE(platform().shell_starts().empty());
 }
-
-// --- The helper's command line ------------------------------------------------
-
-struct HelperCase {
-  const char* name;
-  std::string command_line;
-  bool is_helper;
-  int exit_code;  // when it is the helper
-};
-void PrintTo(const HelperCase& c, std::ostream* os) { *os << c.name; }
-
-class HelperTest : public CallerTest,
-                   public testing::WithParamInterface<HelperCase> {};
-
-TEST_P(HelperTest, ActsOnlyOnAWholeHelperCommandLine) {
-  const HelperCase& c = GetParam();
-  platform().SetCommandLine(c.command_line);
-  platform().RunElevated();
-  platform().RemoveProgram("C:\\gone\\updater.exe");
-
-  int exit_code = -1;
-  EXPECT_EQ(RunAsHelperIfAsked(&exit_code), c.is_helper);
-
-  if (!c.is_helper) {
-    // The application goes on as if nothing had happened.
-    EXPECT_EQ(exit_code, -1);
-    EXPECT_EQ(platform().log(),
-              (std::vector<std::string>{"GetCommandLineA()"}));
-    return;
-  }
-  EXPECT_EQ(exit_code, c.exit_code);
-  const bool well_formed = c.exit_code != ERROR_BAD_ARGUMENTS;
-  EXPECT_EQ(platform().starts().size(), well_formed ? 1u : 0u);
-  EXPECT_TRUE(platform().OpenHandles().empty());
-}
-
-const std::string kApp = "\"C:\\Program Files\\Zelvaro\\zvr.exe\"";
-const std::string kLine = kApp + " " + kHelperParameters;
-
-INSTANTIATE_TEST_SUITE_P(
-    CommandLines, HelperTest,
-    testing::Values(
-        HelperCase{"PlainStart", kApp, false, 0},
-        HelperCase{"OtherArgument", kApp + " /silent", false, 0},
-        HelperCase{"SwitchWithMoreLetters",
-                   kApp + " --start-updater-helperx \"a\" \"b\"", false, 0},
-        HelperCase{"SwitchAsTheProgram",
-                   "--start-updater-helper \"a\" \"b\"", false, 0},
-        HelperCase{"SwitchInsideTheQuotedProgram",
-                   "\"x --start-updater-helper \"a\" \"b\"", false, 0},
-        HelperCase{"UnterminatedProgram", "\"C:\\zvr.exe", false, 0},
-        HelperCase{"Empty", "", false, 0},
-        HelperCase{"Whole", kLine, true, 0},
-        HelperCase{"UnquotedProgramAndTabs",
-                   "zvr.exe\t--start-updater-helper\t\"a.exe\"\t\"b\"\t",
-                   true, 0},
-        HelperCase{"UpdaterThatWillNotStart",
-                   kApp + " --start-updater-helper \"C:\\gone\\updater.exe\" "
-                          "\"b\"",
-                   true, ERROR_FILE_NOT_FOUND},
-        HelperCase{"NothingAfterTheSwitch", kApp + " --start-updater-helper",
-                   true, ERROR_BAD_ARGUMENTS},
-        HelperCase{"InstallerMissing",
-                   kApp + " --start-updater-helper \"a.exe\"", true,
-                   ERROR_BAD_ARGUMENTS},
-        HelperCase{"ExtraArgument", kLine + " \"c\"", true,
-                   ERROR_BAD_ARGUMENTS},
-        HelperCase{"ExtraWord", kLine + " x", true, ERROR_BAD_ARGUMENTS},
-        HelperCase{"UnquotedPath",
-                   kApp + " --start-updater-helper a.exe \"b\"", true,
-                   ERROR_BAD_ARGUMENTS},
-        HelperCase{"NoBlankBetweenPaths",
-                   kApp + " --start-updater-helper \"a.exe\"\"b\"", true,
-                   ERROR_BAD_ARGUMENTS},
-        HelperCase{"UnterminatedPath",
-                   kApp + " --start-updater-helper \"a.exe\" \"b", true,
-                   ERROR_BAD_ARGUMENTS},
-        HelperCase{"EmptyPath",
-                   kApp + " --start-updater-helper \"a.exe\" \"\"", true,
-                   ERROR_BAD_ARGUMENTS},
-        HelperCase{"PathTooLong",
-                   kApp + " --start-updater-helper \"a.exe\" \"" +
-                       PathOf(260) + "\"",
-                   true, ERROR_BAD_ARGUMENTS}),
-    [](const testing::TestParamInfo<HelperCase>& info) {
-      return std::string(info.param.name);
-    });
 
 }  // namespace

@@ -1,3 +1,6 @@
+// The fake's core: processes, the handle table, mutexes, modules, waits and
+// the shell. Files and security, hashes and signatures, the environment and
+// events live in the fake's other files.
 #include "fake_win32.h"
 
 #include <stdint.h>
@@ -5,8 +8,16 @@
 #include <string.h>
 #include <strings.h>
 
+#include "fake_internal.h"
+
 namespace fake {
-namespace {
+
+using internal::Bool;
+using internal::FirstToken;
+using internal::HexNumber;
+using internal::Quote;
+
+namespace internal {
 
 std::string Quote(LPCSTR text) {
   if (text == NULL)
@@ -19,15 +30,29 @@ std::string Quote(LPCSTR text) {
 
 std::string Bool(BOOL value) { return value ? "TRUE" : "FALSE"; }
 
-std::string Hex(DWORD value) {
+std::string HexNumber(DWORD value) {
   char text[16];
   snprintf(text, sizeof(text), "0x%X", static_cast<unsigned>(value));
   return text;
 }
 
-// The program the platform takes from a command line when no application
-// name is given: the first token, inside quotes if it starts with one. A
-// command that starts with "" names the empty program.
+std::string Pointer(const void* pointer) {
+  return pointer == NULL ? "NULL" : "ptr";
+}
+
+std::string Upper(const std::string& text) {
+  std::string upper = text;
+  for (char& c : upper) {
+    if (c >= 'a' && c <= 'z')
+      c = static_cast<char>(c - 'a' + 'A');
+  }
+  return upper;
+}
+
+bool EqualNoCase(const std::string& a, const std::string& b) {
+  return Upper(a) == Upper(b);
+}
+
 std::string FirstToken(const std::string& command) {
   if (!command.empty() && command[0] == '"') {
     const size_t end = command.find('"', 1);
@@ -35,6 +60,20 @@ std::string FirstToken(const std::string& command) {
   }
   return command.substr(0, command.find_first_of(" \t"));
 }
+
+}  // namespace internal
+
+bool NoCaseLess::operator()(const std::string& a, const std::string& b) const {
+  return internal::Upper(a) < internal::Upper(b);
+}
+
+bool IsElevated(Account account) {
+  return account == Account::kAdminElevated ||
+         account == Account::kAdminWithoutUac ||
+         account == Account::kOtherAdminElevated;
+}
+
+namespace {
 
 std::unique_ptr<Win32> g_platform(new Win32);
 
@@ -51,7 +90,70 @@ BOOL WINAPI SetDefaultDllDirectoriesEntry(DWORD directory_flags) {
   return Platform().SetDefaultDllDirectories(directory_flags);
 }
 
+// What a process gets when no environment is scripted.
+Environment DefaultEnvironment() {
+  return Environment{{"PATH", "C:\\Windows\\system32;C:\\Windows"},
+                     {"SystemRoot", "C:\\Windows"},
+                     {"TEMP", "C:\\Users\\me\\AppData\\Local\\Temp"},
+                     {"USERNAME", "me"}};
+}
+
+// The environment block a process gets: ANSI "name=value" strings, each
+// ended by a NUL, the block by one more.
+Environment ParseEnvironmentBlock(const char* block) {
+  Environment environment;
+  for (const char* p = block; *p != '\0'; p += strlen(p) + 1) {
+    const std::string entry(p);
+    // A name may start with '=' (the per-drive current folders).
+    const size_t equals = entry.find('=', 1);
+    environment[entry.substr(0, equals)] =
+        equals == std::string::npos ? "" : entry.substr(equals + 1);
+  }
+  return environment;
+}
+
+// Whether the compatibility layers in `environment` include RunAsInvoker:
+// a word of its own in __COMPAT_LAYER's blank-separated list.
+bool RunsAsInvoker(const Environment& environment) {
+  auto layers = environment.find("__COMPAT_LAYER");
+  if (layers == environment.end())
+    return false;
+  const std::string& list = layers->second;
+  size_t start = 0;
+  while (start <= list.size()) {
+    size_t end = list.find(' ', start);
+    if (end == std::string::npos)
+      end = list.size();
+    if (internal::EqualNoCase(list.substr(start, end - start),
+                              "RunAsInvoker"))
+      return true;
+    start = end + 1;
+  }
+  return false;
+}
+
 }  // namespace
+
+Win32::Win32() {
+  environment_ = DefaultEnvironment();
+  profile_environment_ = DefaultEnvironment();
+  Process self;
+  self.id = 1;
+  self.image = module_file_name_;
+  self.account = account_;
+  self.environment = environment_;
+  self.current_directory = current_directory_;
+  processes_[1] = self;
+  // The machine every test starts from: a system drive, the Windows
+  // folder with its temporary folder, and the user's downloads.
+  MakeNode("C:\\", NodeKind::kFolder, Writers::kAdministrators);
+  AddFolder("C:\\Windows");
+  SetOwner("C:\\Windows", kTrustedInstallerSid);
+  AddFolder("C:\\Windows\\Temp", Writers::kWindowsTemp);
+  AddFolder(current_directory_, Writers::kUser);
+}
+
+Win32::~Win32() {}
 
 Win32& Platform() { return *g_platform; }
 void Reset() {
@@ -59,19 +161,48 @@ void Reset() {
   g_allocations_before_failure = 0;
 }
 
+// --- Scripting ---------------------------------------------------------------
+
 void Win32::SetCommandLine(const std::string& command_line) {
   command_line_.reset(new char[command_line.size() + 1]);
   memcpy(command_line_.get(), command_line.c_str(), command_line.size() + 1);
+  command_line_text_ = command_line;
+  processes_[process_id_].command = command_line;
+}
+
+void Win32::SetModuleFileName(const std::string& path) {
+  module_file_name_ = path;
+  processes_[process_id_].image = path;
+}
+
+void Win32::SetAccount(Account account) {
+  account_ = account;
+  processes_[process_id_].account = account;
+}
+
+void Win32::SetCurrentDirectory(const std::string& path) {
+  current_directory_ = path;
+}
+
+void Win32::SetEnvironment(const Environment& environment) {
+  environment_ = environment;
+}
+
+void Win32::SetProfileEnvironment(const Environment& environment) {
+  profile_environment_ = environment;
 }
 
 void Win32::HoldMutexUntilSleep(const std::string& name, int sleeps) {
-  objects_[name] = Object{"mutex", 1};
+  Object mutex;
+  mutex.kind = "mutex";
+  mutex.references = 1;
+  objects_[name] = mutex;
   held_mutex_ = name;
   sleeps_until_release_ = sleeps;
 }
 
 void Win32::HoldNameAsEvent(const std::string& name) {
-  objects_[name] = Object{"event", 1};
+  SquatEvent(name, kMySid);
 }
 
 void Win32::DenyMutexes(DWORD error) { mutex_error_ = error; }
@@ -86,13 +217,7 @@ void Win32::RequireElevation(const std::string& program) {
   setup_programs_.insert(program);
 }
 
-void Win32::RunElevated() { elevated_ = true; }
-
 void Win32::DeclineElevation() { elevation_declined_ = true; }
-
-void Win32::SetModuleFileName(const std::string& path) {
-  module_file_name_ = path;
-}
 
 void Win32::RemoveSetDefaultDllDirectories() {
   has_set_default_dll_directories_ = false;
@@ -100,6 +225,10 @@ void Win32::RemoveSetDefaultDllDirectories() {
 
 void Win32::RefuseSetDefaultDllDirectories() {
   set_default_dll_directories_refuses_ = true;
+}
+
+void Win32::SetEventWhileWaiting(const std::string& name) {
+  set_while_waiting_.insert(name);
 }
 
 std::vector<std::string> Win32::OpenHandles() const {
@@ -115,41 +244,156 @@ bool Win32::NamedObjectExists(const std::string& name) const {
   return objects_.count(name) != 0;
 }
 
-HANDLE Win32::Issue(const std::string& label, const std::string& object_name) {
-  // Handle values are never reused, so a stale handle cannot pass for a
-  // live one.
-  HANDLE handle = reinterpret_cast<HANDLE>(
-      static_cast<uintptr_t>(0x100 + 4 * labels_.size()));
+// --- Processes -----------------------------------------------------------------
+
+void Win32::EndCurrentProcess() {
+  // As at exit: every handle closes, every allocation goes.
+  std::vector<HANDLE> open;
+  for (HANDLE handle : issue_order_) {
+    if (handles_.count(handle))
+      open.push_back(handle);
+  }
+  for (HANDLE handle : open) {
+    const std::string object_name = handles_[handle].object_name;
+    handles_.erase(handle);
+    trust_states_.erase(handle);
+    hashes_.erase(reinterpret_cast<ULONG_PTR>(handle));
+    local_memory_.erase(handle);
+    sddl_of_descriptor_.erase(handle);
+    Release(object_name);
+  }
+  EndProcess(process_id_);
+}
+
+void Win32::EndProcess(int process_id) {
+  auto process = processes_.find(process_id);
+  if (process == processes_.end() || !process->second.running)
+    return;
+  process->second.running = false;
+  const std::vector<std::string> held = process->second.held;
+  process->second.held.clear();
+  for (const std::string& object_name : held)
+    Release(object_name);
+}
+
+void Win32::LoadProcess(int id) {
+  Process& process = processes_[id];
+  process_id_ = id;
+  command_line_.reset(new char[process.command.size() + 1]);
+  memcpy(command_line_.get(), process.command.c_str(),
+         process.command.size() + 1);
+  command_line_text_ = process.command;
+  module_file_name_ = process.image;
+  account_ = process.account;
+  environment_ = process.environment;
+  current_directory_ = process.current_directory;
+  last_error_ = 0xBAADF00D;
+  issue_order_.clear();
+  log_.clear();
+  starts_.clear();
+  shell_starts_.clear();
+  file_opens_.clear();
+  trust_checks_.clear();
+  dll_search_ = "application folder first";
+}
+
+void Win32::BecomeProcess(const ProcessStart& start) {
+  EndCurrentProcess();
+  LoadProcess(start.process_id);
+}
+
+void Win32::BecomeProcess(const ShellStart& shell) {
+  EndCurrentProcess();
+  LoadProcess(shell.process_id);
+}
+
+// --- Handles -----------------------------------------------------------------
+
+std::string Win32::NewObjectName(const std::string& kind) {
+  return kind + "#" + std::to_string(++objects_made_);
+}
+
+HANDLE Win32::Issue(const std::string& label, const std::string& object_name,
+                    DWORD access) {
+  // Handle values are never reused, not even by another process, so a
+  // stale handle cannot pass for a live one.
+  HANDLE handle = reinterpret_cast<HANDLE>(next_handle_);
+  next_handle_ += 4;
   const std::string numbered = label + std::to_string(++label_counts_[label]);
-  handles_[handle] = OpenHandle{numbered, object_name};
+  handles_[handle] = OpenHandle{numbered, object_name, access};
   labels_[handle] = numbered;
   issue_order_.push_back(handle);
+  if (!object_name.empty())
+    ++objects_[object_name].references;
   return handle;
+}
+
+Win32::OpenHandle* Win32::Find(HANDLE handle, const std::string& kind) {
+  auto open = handles_.find(handle);
+  if (open == handles_.end())
+    return NULL;
+  if (!kind.empty() && (open->second.object_name.empty() ||
+                        objects_[open->second.object_name].kind != kind))
+    return NULL;
+  return &open->second;
 }
 
 void Win32::Release(const std::string& object_name) {
   auto object = objects_.find(object_name);
-  if (object != objects_.end() && --object->second.references == 0)
-    objects_.erase(object);
+  if (object == objects_.end() || --object->second.references > 0)
+    return;
+  const std::string node = object->second.node;
+  const bool file = object->second.kind == "file";
+  objects_.erase(object);
+  // A file marked for deletion goes with the last handle to it.
+  if (file) {
+    Node* pending = NodeAt(node);
+    if (pending != NULL && pending->delete_pending) {
+      bool open_elsewhere = false;
+      for (const auto& other : objects_)
+        open_elsewhere |= other.second.kind == "file" &&
+                          internal::EqualNoCase(other.second.node, node);
+      if (!open_elsewhere)
+        DeleteNode(internal::Upper(node));
+    }
+  }
 }
 
-HANDLE Win32::StartProcess(HANDLE* thread) {
-  const std::string name = "process#" + std::to_string(++processes_started_);
-  objects_[name] = Object{"process", 1};
-  HANDLE process = Issue("process", name);
+HANDLE Win32::StartProcess(HANDLE* thread, const std::string& command,
+                           const std::string& image, Account account,
+                           const Environment& environment,
+                           const std::string& current_directory, int* id) {
+  Process process;
+  process.id = ++processes_started_;
+  process.command = command;
+  process.image = image;
+  process.account = account;
+  process.environment = environment;
+  process.current_directory = current_directory;
+  processes_[process.id] = process;
+  *id = process.id;
+
+  const std::string name = "process#" + std::to_string(process.id);
+  objects_[name].kind = "process";
+  objects_[name].process_id = process.id;
+  HANDLE handle = Issue("process", name, PROCESS_ALL_ACCESS);
   if (thread != NULL) {
-    objects_[name + "/thread"] = Object{"thread", 1};
-    *thread = Issue("thread", name + "/thread");
+    objects_[name + "/thread"].kind = "thread";
+    *thread = Issue("thread", name + "/thread", 0x1FFFFF);
   }
-  return process;
+  return handle;
 }
 
 std::string Win32::Label(HANDLE handle) const {
   if (handle == NULL)
     return "NULL";
+  if (handle == INVALID_HANDLE_VALUE)
+    return "INVALID_HANDLE_VALUE";
   auto label = labels_.find(handle);
   return label == labels_.end() ? "<unknown handle>" : label->second;
 }
+
+// --- kernel32 ------------------------------------------------------------------
 
 LPSTR Win32::GetCommandLineA() {
   log_.push_back("GetCommandLineA()");
@@ -164,12 +408,11 @@ HANDLE Win32::CreateMutexA(LPSECURITY_ATTRIBUTES attributes,
   } else if (objects_.count(name) && objects_[name].kind != "mutex") {
     last_error_ = ERROR_INVALID_HANDLE;
   } else if (objects_.count(name)) {
-    ++objects_[name].references;
-    handle = Issue("mutex", name);
+    handle = Issue("mutex", name, MUTEX_ALL_ACCESS);
     last_error_ = ERROR_ALREADY_EXISTS;
   } else {
-    objects_[name] = Object{"mutex", 1};
-    handle = Issue("mutex", name);
+    objects_[name].kind = "mutex";
+    handle = Issue("mutex", name, MUTEX_ALL_ACCESS);
     last_error_ = 0;
   }
   log_.push_back("CreateMutexA(" + std::string(attributes ? "attrs" : "NULL") +
@@ -189,13 +432,25 @@ void Win32::SetLastError(DWORD error) {
 }
 
 BOOL Win32::CloseHandle(HANDLE handle) {
-  auto open = handles_.find(handle);
+  static const char* const kKernelKinds[] = {"mutex", "event",  "process",
+                                             "thread", "file", "token"};
   BOOL closed = FALSE;
-  if (open == handles_.end()) {
+  OpenHandle* open = Find(handle, "");
+  bool kernel = false;
+  if (open != NULL && !open->object_name.empty()) {
+    for (const char* kind : kKernelKinds)
+      kernel |= objects_[open->object_name].kind == kind;
+  }
+  if (handle == INVALID_HANDLE_VALUE) {
+    // The current process's own pseudo handle: closing it does nothing.
+    closed = TRUE;
+  } else if (!kernel) {
+    // Not open, or not a kernel handle (a find handle, a crypt provider,
+    // memory): each has its own call to let it go.
     last_error_ = ERROR_INVALID_HANDLE;
   } else {
-    const std::string object_name = open->second.object_name;
-    handles_.erase(open);
+    const std::string object_name = open->object_name;
+    handles_.erase(handle);
     Release(object_name);
     closed = TRUE;
   }
@@ -230,6 +485,13 @@ BOOL Win32::CreateProcessA(LPCSTR application_name, LPSTR command_line,
   start.current_directory_null = current_directory == NULL;
   start.startup = *startup_info;
   start.process_information_given = process_information != NULL;
+  start.account = account_;
+  start.environment =
+      environment == NULL
+          ? environment_
+          : ParseEnvironmentBlock(static_cast<const char*>(environment));
+  start.current_directory =
+      current_directory == NULL ? current_directory_ : current_directory;
 
   // The platform may write into the command line: touch every byte of it,
   // NUL included, so that a buffer too small or read-only shows.
@@ -239,7 +501,18 @@ BOOL Win32::CreateProcessA(LPCSTR application_name, LPSTR command_line,
   const std::string program = application_name != NULL
                                   ? std::string(application_name)
                                   : FirstToken(start.command);
+  DWORD folder_error = 0;
+  if (current_directory != NULL) {
+    DWORD error = 0;
+    const std::string full = FullPath(current_directory, &error);
+    const std::string resolved =
+        full.empty() ? "" : Resolve(full, /*follow_last=*/true, &error);
+    const Node* folder = resolved.empty() ? NULL : NodeAt(resolved);
+    if (folder == NULL || folder->kind != NodeKind::kFolder)
+      folder_error = ERROR_DIRECTORY;
+  }
   BOOL created = FALSE;
+  DWORD program_error = 0;
   if (start.command.size() + 1 > kMaxCommandLine) {
     last_error_ = ERROR_FILENAME_EXCED_RANGE;
   } else if (program.empty()) {
@@ -247,13 +520,21 @@ BOOL Win32::CreateProcessA(LPCSTR application_name, LPSTR command_line,
     last_error_ = ERROR_INVALID_PARAMETER;
   } else if (missing_programs_.count(program)) {
     last_error_ = ERROR_FILE_NOT_FOUND;
-  } else if (setup_programs_.count(program) && !elevated_) {
+  } else if ((program_error = ProgramCheck(program)) != 0) {
+    last_error_ = program_error;
+  } else if (folder_error != 0) {
+    last_error_ = folder_error;
+  } else if (setup_programs_.count(program) && !IsElevated(account_) &&
+             !RunsAsInvoker(start.environment)) {
     last_error_ = ERROR_ELEVATION_REQUIRED;
   } else {
-    process_information->hProcess =
-        StartProcess(&process_information->hThread);
-    process_information->dwProcessId = 1000 + processes_started_;
-    process_information->dwThreadId = 2000 + processes_started_;
+    process_information->hProcess = StartProcess(
+        &process_information->hThread, start.command, program, account_,
+        start.environment, start.current_directory, &start.process_id);
+    process_information->dwProcessId =
+        static_cast<DWORD>(1000 + start.process_id);
+    process_information->dwThreadId =
+        static_cast<DWORD>(2000 + start.process_id);
     created = TRUE;
   }
   // The record's content after a failed start is not promised: a caller
@@ -269,22 +550,45 @@ BOOL Win32::CreateProcessA(LPCSTR application_name, LPSTR command_line,
 
 DWORD Win32::WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
   DWORD result = WAIT_FAILED;
-  auto open = handles_.find(handle);
-  if (open != handles_.end() && objects_[open->second.object_name].kind == "process")
-    result = WAIT_OBJECT_0;  // the process has ended
-  else
+  std::string note;
+  OpenHandle* open = Find(handle, "");
+  Object* object =
+      open == NULL || open->object_name.empty() ? NULL
+                                                : &objects_[open->object_name];
+  if (object == NULL) {
     last_error_ = ERROR_INVALID_HANDLE;
+  } else if ((open->access & SYNCHRONIZE) == 0) {
+    last_error_ = ERROR_ACCESS_DENIED;
+  } else if (object->kind == "process") {
+    result = WAIT_OBJECT_0;  // the process has ended
+  } else if (object->kind == "event") {
+    if (!object->signaled && set_while_waiting_.count(open->object_name))
+      object->signaled = true;  // another process sets it meanwhile
+    if (object->signaled) {
+      result = WAIT_OBJECT_0;
+      if (!object->manual_reset)
+        object->signaled = false;
+    } else if (milliseconds == INFINITE) {
+      // Nobody is left to set it: the process would hang for ever.
+      note = " (hangs for ever)";
+      last_error_ = ERROR_INVALID_HANDLE;
+    } else {
+      result = WAIT_TIMEOUT;
+    }
+  } else {
+    last_error_ = ERROR_INVALID_HANDLE;
+  }
   log_.push_back("WaitForSingleObject(" + Label(handle) + ", " +
                  (milliseconds == INFINITE ? "INFINITE"
                                            : std::to_string(milliseconds)) +
-                 ") = " + Hex(result));
+                 ") = " + HexNumber(result) + note);
   return result;
 }
 
 int Win32::MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
   log_.push_back("MessageBoxA(" + std::string(owner ? "owner" : "NULL") +
                  ", " + Quote(text) + ", " + Quote(caption) + ", " +
-                 Hex(type) + ") = IDOK");
+                 HexNumber(type) + ") = IDOK");
   return IDOK;
 }
 
@@ -317,7 +621,7 @@ BOOL Win32::SetDefaultDllDirectories(DWORD directory_flags) {
     dll_search_ = "system folder only";
     done = TRUE;
   }
-  log_.push_back("SetDefaultDllDirectories(" + Hex(directory_flags) +
+  log_.push_back("SetDefaultDllDirectories(" + HexNumber(directory_flags) +
                  ") = " + Bool(done));
   return done;
 }
@@ -353,6 +657,13 @@ DWORD Win32::GetModuleFileNameA(HMODULE module, LPSTR file_name, DWORD size) {
   return copied;
 }
 
+HANDLE Win32::GetCurrentProcess() {
+  log_.push_back("GetCurrentProcess() = INVALID_HANDLE_VALUE");
+  return INVALID_HANDLE_VALUE;  // the pseudo handle, whose value this is
+}
+
+// --- shell32 ---------------------------------------------------------------------
+
 BOOL Win32::ShellExecuteExA(SHELLEXECUTEINFOA* info) {
   ShellStart start = {};
   start.size = info->cbSize;
@@ -363,26 +674,56 @@ BOOL Win32::ShellExecuteExA(SHELLEXECUTEINFOA* info) {
   start.parameters = info->lpParameters != NULL ? info->lpParameters : "";
   start.directory_null = info->lpDirectory == NULL;
   start.show = info->nShow;
-  shell_starts_.push_back(start);
+  start.current_directory =
+      info->lpDirectory != NULL ? info->lpDirectory : current_directory_;
+  // The prompt: an administrator's own full token, or (for a standard
+  // user) the token of the administrator who typed a password.
+  start.account = account_;
+  if (start.verb == "runas") {
+    if (account_ == Account::kAdminUnelevated)
+      start.account = Account::kAdminElevated;
+    else if (account_ == Account::kStandardUser)
+      start.account = Account::kOtherAdminElevated;
+    else if (account_ == Account::kOtherAdminUnelevated)
+      start.account = Account::kOtherAdminElevated;
+  }
+  // A program Windows starts elevated gets its environment from the user's
+  // profile, not from its parent.
+  start.environment =
+      start.account != account_ ? profile_environment_ : environment_;
 
   BOOL done = FALSE;
   HANDLE process = NULL;
+  DWORD program_error = 0;
   if (info->cbSize != sizeof(*info)) {
     last_error_ = ERROR_INVALID_PARAMETER;
   } else if (missing_programs_.count(start.file)) {
     last_error_ = ERROR_FILE_NOT_FOUND;
+  } else if ((program_error = ProgramCheck(start.file)) != 0) {
+    last_error_ = program_error;
   } else if (start.verb == "runas" && elevation_declined_) {
     last_error_ = ERROR_CANCELLED;
   } else {
     // The shell closes the thread's handle itself, and the process's too
     // unless the caller asked for it.
-    if (info->fMask & SEE_MASK_NOCLOSEPROCESS)
-      process = info->hProcess = StartProcess(/*thread=*/NULL);
-    else
-      ++processes_started_;
+    int id = 0;
+    process = StartProcess(/*thread=*/NULL, start.CommandLine(), start.file,
+                           start.account, start.environment,
+                           start.current_directory, &id);
+    start.process_id = id;
+    if (info->fMask & SEE_MASK_NOCLOSEPROCESS) {
+      info->hProcess = process;
+    } else {
+      const std::string object_name = handles_[process].object_name;
+      handles_.erase(process);
+      Release(object_name);
+      process = NULL;
+    }
     info->hInstApp = reinterpret_cast<HINSTANCE>(33);
     done = TRUE;
   }
+  start.created = done;
+  shell_starts_.push_back(start);
   log_.push_back("ShellExecuteExA(" + Quote(start.verb.c_str()) + ", " +
                  Quote(start.file.c_str()) + ", " +
                  Quote(start.parameters.c_str()) + ") = " +
@@ -437,6 +778,9 @@ BOOL WINAPI SetDllDirectoryA(LPCSTR path) {
 }
 DWORD WINAPI GetModuleFileNameA(HMODULE module, LPSTR file_name, DWORD size) {
   return fake::Platform().GetModuleFileNameA(module, file_name, size);
+}
+HANDLE WINAPI GetCurrentProcess(void) {
+  return fake::Platform().GetCurrentProcess();
 }
 BOOL WINAPI ShellExecuteExA(SHELLEXECUTEINFOA* info) {
   return fake::Platform().ShellExecuteExA(info);
