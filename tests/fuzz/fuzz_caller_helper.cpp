@@ -1,21 +1,30 @@
-// The application's elevated helper, against the fake platform.
+// The caller kit's first call and its elevated helper, against the fake
+// platform, on a machine with a per-machine install of the application
+// and an installer the user downloaded.
 //
 // Input: one byte of choices, then text.
-//   bit 0  clear: the text is the helper's whole command line; whatever it
-//          is, nothing crashes or reads past a buffer, and either it is no
-//          helper's (nothing happens), or the helper starts the updater
-//          exactly once with two paths that stood quoted on the line and
-//          exits 0, or it starts nothing and exits with a nonzero code.
-//          set: the text is two paths (split at the first byte 0x01) sent
-//          through StartUpdaterElevated and read back by the helper: they
-//          arrive exactly, or were refused before any prompt.
+//   bit 0  clear: the text is the whole command line of an elevated copy
+//          of the application. Whatever it is, nothing crashes, reads past
+//          a buffer or stays open, and nothing starts but the updater
+//          beside the application, with a copy of the installer staged in
+//          a protected folder whose SHA-256 is the digest on the line (and
+//          whose signer is the application's, for a signed application),
+//          exiting 0 exactly then.
+//          set: the text is an installer path, sent by the unelevated
+//          application through StartUpdaterElevated and served by the
+//          helper: the prompt comes exactly for a path that can travel and
+//          be read, and the updater then gets a copy of exactly those
+//          bytes under the same file name, or the staging is refused.
 //   bit 1  the updater will not start (no such file)
+//   bit 2  another program of the user replaced the installer after the
+//          digest was taken
+//   bit 3  the application is signed, and the installer is not
 #include <stddef.h>
 #include <stdint.h>
-#include <stdlib.h>
 #include <string.h>
 
 #include <string>
+#include <vector>
 
 #include "fake_win32.h"
 #include "fuzz_input.h"
@@ -23,70 +32,145 @@
 
 namespace {
 
+const std::string kAppFolder = "C:\\Program Files\\Zelvaro";
+const std::string kApplication = kAppFolder + "\\zvr.exe";
+const std::string kUpdater = kAppFolder + "\\updater.exe";
+const std::string kInstaller = "C:\\Users\\me\\AppData\\Local\\Temp\\setup.exe";
+const std::string kPayload = "the installer of version 2";
+const char kProtected[] = "O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
+
+void SetUpMachine(uint8_t choices) {
+  fake::Reset();
+  fake::Win32& platform = fake::Platform();
+  platform.TrustRoot("Root");
+  platform.AddFolder(kAppFolder);
+  platform.AddFile(kApplication,
+                   (choices & 8) ? fake::SignedBytes("zvr", "Zelvaro", "Root")
+                                 : "zvr");
+  platform.AddFile(kUpdater, "updater");
+  platform.RequireElevation(kUpdater);
+  if (choices & 2)
+    platform.RemoveProgram(kUpdater);
+  platform.SetModuleFileName(kApplication);
+  platform.AddFolder("C:\\Users\\me\\AppData\\Local\\Temp",
+                     fake::Writers::kUser);
+  platform.AddFile(kInstaller, kPayload, fake::Writers::kUser);
+  // Where a borrowed prompt would point the helper.
+  platform.AddFile("C:\\Users\\me\\Downloads\\updater.exe", "planted",
+                   fake::Writers::kUser);
+}
+
+std::string FolderOf(const std::string& path) {
+  return path.substr(0, path.rfind('\\'));
+}
+
+// The file name, after the last separator of either kind.
+std::string NameOf(const std::string& path) {
+  const size_t separator = path.find_last_of("\\/");
+  return separator == std::string::npos ? path : path.substr(separator + 1);
+}
+
+// The starts this process made that succeeded.
+std::vector<fake::ProcessStart> Started() {
+  std::vector<fake::ProcessStart> started;
+  for (const fake::ProcessStart& start : fake::Platform().starts()) {
+    if (start.created)
+      started.push_back(start);
+  }
+  return started;
+}
+
+// Checks what an elevated copy of the application did with its command
+// line; returns the copy the updater got ("" if none).
+std::string CheckElevatedRun(const std::string& command_line, bool is_kit,
+                             int exit_code, uint8_t choices) {
+  fake::Win32& platform = fake::Platform();
+  Require(platform.OpenHandles().empty());
+  const std::vector<fake::ProcessStart> started = Started();
+  Require(started.size() <= 1);
+  Require(is_kit || started.empty());
+  if (started.empty()) {
+    Require(!is_kit || exit_code != 0);
+    return "";
+  }
+  Require(exit_code == 0);
+  const fake::ProcessStart& start = started[0];
+  Require(start.application_name == kUpdater);
+  Require(start.current_directory == kAppFolder + "\\");
+  const std::string& copy = start.command;
+  Require(platform.SecurityOf(FolderOf(copy)) == kProtected);
+  const std::string bytes = platform.FileBytes(copy);
+  Require(command_line.find(" " + fake::Sha256Hex(bytes)) !=
+          std::string::npos);
+  Require((choices & 2) == 0);
+  Require((choices & 8) == 0 ||
+          bytes.find("\n--fake authenticode--\nZelvaro\n") !=
+              std::string::npos);
+  return copy;
+}
+
+void RunElevated(const std::string& command_line, uint8_t choices) {
+  SetUpMachine(choices);
+  fake::Win32& platform = fake::Platform();
+  if (choices & 4)
+    platform.AddFile(kInstaller, "evil installer", fake::Writers::kUser);
+  platform.SetCommandLine(command_line);
+  platform.RunElevated();
+  int exit_code = -12345;
+  const bool is_kit = updater_caller::RunAsHelperIfAsked(&exit_code);
+  Require(is_kit || exit_code == -12345);
+  CheckElevatedRun(command_line, is_kit, exit_code, choices);
+}
+
 bool Travels(const std::string& path) {
   return !path.empty() && path.size() <= MAX_PATH - 1 &&
          path.find('"') == std::string::npos;
 }
 
-void RunHelper(const std::string& command_line, bool updater_missing,
-               const std::string* updater, const std::string* installer) {
-  fake::Reset();
-  fake::Platform().SetCommandLine(command_line);
-  fake::Platform().RunElevated();
-  if (updater_missing && updater != nullptr)
-    fake::Platform().RemoveProgram(*updater);
-  int exit_code = -12345;
-  const bool helper = updater_caller::RunAsHelperIfAsked(&exit_code);
+void RoundTrip(const std::string& installer, uint8_t all_choices) {
+  // An unsigned application here: the line is the application's own.
+  const uint8_t choices = static_cast<uint8_t>(all_choices & ~8);
+  SetUpMachine(choices);
+  fake::Win32& platform = fake::Platform();
+  if (Travels(installer) && !platform.FileExists(installer) &&
+      !platform.FolderExists(installer))
+    platform.AddFile(installer, kPayload, fake::Writers::kUser);
+  const bool readable = platform.FileExists(installer);
+  const std::string bytes = platform.FileBytes(installer);
 
-  const std::vector<fake::ProcessStart>& starts = fake::Platform().starts();
-  Require(fake::Platform().OpenHandles().empty());
-  if (!helper) {
-    Require(updater == nullptr && exit_code == -12345 && starts.empty() &&
-            fake::Platform().log().size() == 1);
+  HANDLE helper = updater_caller::StartUpdaterElevated(kUpdater.c_str(),
+                                                       installer.c_str());
+  const std::vector<fake::ShellStart> asked = platform.shell_starts();
+  Require((helper != nullptr) == (asked.size() == 1));
+  if (!Travels(installer) || !readable) {
+    Require(helper == nullptr && asked.empty());
     return;
   }
-  if (exit_code == 0) {
-    Require(starts.size() == 1 && starts[0].created);
-    const std::string& path = starts[0].application_name;
-    const std::string& command = starts[0].command;
-    Require(Travels(path) && Travels(command));
-    Require(command_line.find("\"" + path + "\"") != std::string::npos &&
-            command_line.find("\"" + command + "\"") != std::string::npos);
-  } else {
-    Require(starts.size() <= 1 && (starts.empty() || !starts[0].created));
+  Require(helper != nullptr);
+  if (choices & 4)
+    platform.AddFile(installer, "evil installer", fake::Writers::kUser);
+  platform.BecomeProcess(asked[0]);
+  int exit_code = -12345;
+  Require(updater_caller::RunAsHelperIfAsked(&exit_code));
+  const std::string copy =
+      CheckElevatedRun(asked[0].CommandLine(), true, exit_code, choices);
+  if (copy.empty()) {
+    Require((choices & 6) != 0 ||
+            exit_code ==
+                static_cast<int>(updater_caller::kHelperExitStagingFailed));
+    return;
   }
-  if (updater != nullptr) {  // a line the application itself built
-    Require(exit_code == (updater_missing ? ERROR_FILE_NOT_FOUND : 0));
-    Require(starts.size() == 1 && starts[0].application_name == *updater &&
-            starts[0].command == *installer);
-  }
+  Require(platform.FileBytes(copy) == bytes);
+  Require(NameOf(copy) == NameOf(installer));
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const FuzzInput input = ReadFuzzInput(data, size);
-  const uint8_t choices = input.choices;
-  const std::string& text = input.text;
-  const bool updater_missing = (choices & 2) != 0;
-
-  if ((choices & 1) == 0) {
-    RunHelper(text, updater_missing, nullptr, nullptr);
-    return 0;
-  }
-  const size_t split = text.find('\x01');
-  const std::string updater = text.substr(0, split);
-  const std::string installer =
-      split == std::string::npos ? "" : text.substr(split + 1);
-  fake::Reset();
-  HANDLE helper =
-      updater_caller::StartUpdaterElevated(updater.c_str(), installer.c_str());
-  const std::vector<fake::ShellStart>& asked = fake::Platform().shell_starts();
-  if (!Travels(updater) || !Travels(installer)) {
-    Require(helper == nullptr && asked.empty());
-    return 0;
-  }
-  Require(helper != nullptr && asked.size() == 1);
-  RunHelper(asked[0].CommandLine(), updater_missing, &updater, &installer);
+  if ((input.choices & 1) == 0)
+    RunElevated(input.text, input.choices);
+  else
+    RoundTrip(input.text, input.choices);
   return 0;
 }
