@@ -12,6 +12,7 @@
 //      event under a random id and starts its own exe, unelevated, as the
 //      watcher (`--updater-hand-back-watcher <id>`), giving the watcher a
 //      handle to the event so that the event outlives the application.
+//      If the prompt fails, it ends the watcher.
 //   2. The helper puts the id into the updater's environment
 //      (ZELVARO_UPDATE_HAND_BACK); the installer and the restarted
 //      application inherit it.
@@ -21,14 +22,16 @@
 //   4. The watcher wakes and starts the application's exe with "/silent",
 //      as the user, with the exe's folder as its current folder.
 //
-// When the hand-back cannot be made (the event is gone: the watcher timed
-// out, or was never started), the elevated copy exits all the same, with
+// The id travels whether or not a watcher could be left behind. When the
+// hand-back cannot be made (no event: the watcher timed out, or could not
+// be started), the elevated copy exits all the same, with
 // kHandBackFailed: the application then stays closed until the user
 // starts it, rather than run with rights the user did not give it.
 #ifndef UPDATER_CALLER_HAND_BACK_H_
 #define UPDATER_CALLER_HAND_BACK_H_
 
 #include <windows.h>
+#include <sddl.h>
 
 #include <stdlib.h>
 #include <string.h>
@@ -112,47 +115,88 @@ inline HANDLE StartProgram(const char* program, const char* command_line,
   return process.hProcess;
 }
 
-// Step 1, in the unelevated application before the prompt: fills `id`
-// (kHandBackIdLength + 1 bytes) and returns true once a watcher holds the
-// event; else false, and the update goes on without a hand-back.
+// Writes the event's security descriptor into `sddl` (`size` bytes): full
+// access for this process's user (the watcher) and SYSTEM, and the right
+// to set it for Administrators, since the restarted application may run
+// as another administrator than the user, where one typed their password
+// at a standard user's prompt.
+inline bool HandBackEventSddl(char* sddl, size_t size) {
+  HANDLE token;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+    return false;
+  DWORD needed = 0;
+  GetTokenInformation(token, TokenUser, /*TokenInformation=*/NULL, 0,
+                      &needed);
+  void* user = needed > 0 ? malloc(needed) : NULL;
+  char* sid = NULL;
+  const bool have_sid =
+      user != NULL &&
+      GetTokenInformation(token, TokenUser, user, needed, &needed) &&
+      ConvertSidToStringSidA(static_cast<TOKEN_USER*>(user)->User.Sid,
+                             &sid);
+  CloseHandle(token);
+  free(user);
+  if (!have_sid)
+    return false;
+  // 0x1F0003: EVENT_ALL_ACCESS; 0x100002: SYNCHRONIZE | EVENT_MODIFY_STATE.
+  const bool fits =
+      Join(sddl, size, "D:(A;;0x1F0003;;;SY)(A;;0x100002;;;BA)(A;;0x1F0003;;;",
+           sid, ")");
+  LocalFree(sid);
+  return fits;
+}
+
+// Step 1, in the unelevated application before the prompt: creates the
+// event named after `id` (the digits of kHandBackIdSize random bytes) and
+// starts the watcher for it.
 //
-// Needs: the application's own exe, full path. Leaves: no handle open in
-// this process; the watcher running, holding the event, or (when the
-// handle could not be given to it) finding none and ending.
-inline bool LeaveWatcherBehind(const char* application, char* id) {
+// Needs: the application's own exe, full path. Leaves: the watcher's
+// process handle with the caller (to end it if the prompt fails), the
+// watcher holding the event; or null, with nothing running, and the
+// restarted application then finds no event and fails closed.
+inline HANDLE LeaveWatcherBehind(const char* application, const char* id) {
   char name[sizeof(kHandBackEventPrefix) + kHandBackIdLength];
-  if (!RandomHex(kHandBackIdSize, id) ||
-      !Join(name, sizeof(name), kHandBackEventPrefix, id))
-    return false;
-  HANDLE event = CreateEventA(/*lpEventAttributes=*/NULL,
-                              /*bManualReset=*/TRUE,
+  char sddl[256];
+  PSECURITY_DESCRIPTOR descriptor = NULL;
+  if (!Join(name, sizeof(name), kHandBackEventPrefix, id) ||
+      !HandBackEventSddl(sddl, sizeof(sddl)) ||
+      !ConvertStringSecurityDescriptorToSecurityDescriptorA(
+          sddl, SDDL_REVISION_1, &descriptor,
+          /*SecurityDescriptorSize=*/NULL))
+    return NULL;
+  SECURITY_ATTRIBUTES attributes;
+  attributes.nLength = sizeof(attributes);
+  attributes.lpSecurityDescriptor = descriptor;
+  attributes.bInheritHandle = FALSE;
+  HANDLE event = CreateEventA(&attributes, /*bManualReset=*/TRUE,
                               /*bInitialState=*/FALSE, name);
-  if (event == NULL)
-    return false;
-  bool held = false;
+  // Someone else's object under a name nobody could know: leave it be.
+  const bool fresh = event != NULL && GetLastError() != ERROR_ALREADY_EXISTS;
+  LocalFree(descriptor);
+  HANDLE watcher = NULL;
   char command_line[MAX_PATH + sizeof(kWatcherSwitch) + kHandBackIdLength +
                     4];
-  // Someone else's object under a name nobody could know: leave it be.
-  if (GetLastError() != ERROR_ALREADY_EXISTS &&
+  if (fresh &&
       Join(command_line, sizeof(command_line), "\"", application, "\" ") &&
       Join(command_line, sizeof(command_line), command_line, kWatcherSwitch,
            " ") &&
-      Join(command_line, sizeof(command_line), command_line, id)) {
-    HANDLE watcher = StartProgram(application, command_line,
-                                  /*current_directory=*/NULL);
-    if (watcher != NULL) {
-      HANDLE in_watcher = NULL;
-      held = DuplicateHandle(GetCurrentProcess(), event, watcher,
-                             &in_watcher, SYNCHRONIZE,
-                             /*bInheritHandle=*/FALSE,
-                             /*dwOptions=*/0) != FALSE;
-      // Without the handle the watcher could miss the event and would
-      // wait for nothing; it finds no event and ends (RunWatcher).
-      CloseHandle(watcher);
-    }
+      Join(command_line, sizeof(command_line), command_line, id))
+    watcher = StartProgram(application, command_line,
+                           /*current_directory=*/NULL);
+  HANDLE in_watcher = NULL;
+  if (watcher != NULL &&
+      !DuplicateHandle(GetCurrentProcess(), event, watcher, &in_watcher,
+                       SYNCHRONIZE, /*bInheritHandle=*/FALSE,
+                       /*dwOptions=*/0)) {
+    // Without the handle the watcher could find no event and wait for
+    // nothing: end it now.
+    TerminateProcess(watcher, /*uExitCode=*/ERROR_INVALID_HANDLE);
+    CloseHandle(watcher);
+    watcher = NULL;
   }
-  CloseHandle(event);
-  return held;
+  if (event != NULL)
+    CloseHandle(event);
+  return watcher;
 }
 
 // Step 3, in every application's first kit call. Returns false when this
@@ -173,8 +217,7 @@ inline bool HandBackIfAsked(int* exit_code) {
   }
   char name[sizeof(kHandBackEventPrefix) + kHandBackIdLength];
   HANDLE event = NULL;
-  if (strlen(id) == kHandBackIdLength &&
-      Join(name, sizeof(name), kHandBackEventPrefix, id))
+  if (IsHandBackId(id) && Join(name, sizeof(name), kHandBackEventPrefix, id))
     event = OpenEventA(EVENT_MODIFY_STATE, /*bInheritHandle=*/FALSE, name);
   free(id);
   *exit_code = static_cast<int>(kHandBackFailed);

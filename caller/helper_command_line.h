@@ -210,6 +210,15 @@ inline const char* TakeHex(const char* p, unsigned char* bytes,
   return EndOfToken(p) ? p : NULL;
 }
 
+// True if `text` is a hand-back id: exactly kHandBackIdLength lowercase
+// hex digits.
+inline bool IsHandBackId(const char* text) {
+  size_t length = 0;
+  while (length <= kHandBackIdLength && HexValue(text[length]) >= 0)
+    ++length;
+  return length == kHandBackIdLength && text[length] == '\0';
+}
+
 // Reads the hand-back id at `p` (after at least one blank) into `id` as
 // its digits, or as "" for "-". Returns what follows it, or null.
 inline const char* TakeHandBackId(const char* p, char* id) {

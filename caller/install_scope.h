@@ -16,6 +16,7 @@
 #define UPDATER_CALLER_INSTALL_SCOPE_H_
 
 #include <windows.h>
+#include <sddl.h>
 
 #include <stdlib.h>
 #include <string.h>
@@ -62,9 +63,73 @@ inline HANDLE OpenUnelevatedToken() {
   return unelevated;
 }
 
-// True if `token` is granted any of `rights` on `path` by its security
-// descriptor, or if that cannot be told: a check that fails counts as
-// writable, so that doubt never leads to elevation.
+// The SIDs that stand for users, or for groups ordinary users are in:
+// every account and account group (S-1-5-21-...), the built-in groups but
+// Administrators, and the well-known groups every signed-in user holds. A
+// right given to one of them is a right some unelevated user has.
+inline bool IsSidOfUsers(PSID sid) {
+  static const char* const kUserPrefixes[] = {"S-1-5-21-", "S-1-5-32-"};
+  static const char* const kUserGroups[] = {
+      "S-1-1-0",    // Everyone
+      "S-1-2-0",    // Local
+      "S-1-2-1",    // Console Logon
+      "S-1-5-4",    // Interactive
+      "S-1-5-11",   // Authenticated Users
+      "S-1-5-113",  // Local account
+  };
+  char* text = NULL;
+  if (!ConvertSidToStringSidA(sid, &text))
+    return true;  // cannot tell: a user's
+  bool users = false;
+  for (const char* prefix : kUserPrefixes)
+    users = users || strncmp(text, prefix, strlen(prefix)) == 0;
+  users = users && strcmp(text, "S-1-5-32-544") != 0;  // Administrators
+  for (const char* group : kUserGroups)
+    users = users || strcmp(text, group) == 0;
+  LocalFree(text);
+  return users;
+}
+
+// True if `descriptor` lets some unelevated user have any of `rights`:
+// its owner is a user (an owner may always rewrite the DACL), it has no
+// DACL, or an entry that applies to the object itself allows one of
+// `rights` (or GENERIC_WRITE, GENERIC_ALL) to users. An entry of a kind
+// it does not read counts as allowing. Unlike an access check, this does
+// not depend on whose token asks, so it also holds where an administrator
+// typed their password at a standard user's prompt.
+inline bool LetsUsersWrite(PSECURITY_DESCRIPTOR descriptor, DWORD rights) {
+  PSID owner = NULL;
+  BOOL defaulted = FALSE;
+  if (!GetSecurityDescriptorOwner(descriptor, &owner, &defaulted) ||
+      owner == NULL || IsSidOfUsers(owner))
+    return true;
+  BOOL present = FALSE;
+  PACL dacl = NULL;
+  if (!GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted) ||
+      !present || dacl == NULL)
+    return true;
+  const DWORD write = rights | GENERIC_WRITE | GENERIC_ALL;
+  for (DWORD i = 0; i < dacl->AceCount; ++i) {
+    void* entry = NULL;
+    if (!GetAce(dacl, i, &entry))
+      return true;
+    const ACE_HEADER* header = static_cast<const ACE_HEADER*>(entry);
+    if (header->AceType == ACCESS_DENIED_ACE_TYPE ||
+        (header->AceFlags & INHERIT_ONLY_ACE) != 0)
+      continue;
+    if (header->AceType != ACCESS_ALLOWED_ACE_TYPE)
+      return true;
+    ACCESS_ALLOWED_ACE* allowed = static_cast<ACCESS_ALLOWED_ACE*>(entry);
+    if ((allowed->Mask & write) != 0 && IsSidOfUsers(&allowed->SidStart))
+      return true;
+  }
+  return false;
+}
+
+// True if `token` is granted any of `rights` on `path`, or the path's
+// security descriptor lets users have them (LetsUsersWrite), or if that
+// cannot be told: a check that fails counts as writable, so that doubt
+// never leads to elevation.
 inline bool MayWrite(HANDLE token, const char* path, DWORD rights) {
   const SECURITY_INFORMATION wanted = OWNER_SECURITY_INFORMATION |
                                       GROUP_SECURITY_INFORMATION |
@@ -87,7 +152,8 @@ inline bool MayWrite(HANDLE token, const char* path, DWORD rights) {
     BOOL status = FALSE;
     if (AccessCheck(descriptor, token, MAXIMUM_ALLOWED, &mapping,
                     &privileges, &privileges_size, &granted, &status))
-      may_write = status && (granted & rights) != 0;
+      may_write = (status && (granted & rights) != 0) ||
+                  LetsUsersWrite(descriptor, rights);
   }
   free(descriptor);
   return may_write;

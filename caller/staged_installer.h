@@ -93,11 +93,24 @@ inline bool HashAndCopy(HANDLE source, HANDLE copy, unsigned char* digest) {
 }
 
 // Opens `path` to read it whole while nobody else may write, rename or
-// delete it. INVALID_HANDLE_VALUE on failure.
+// delete it. Should `path` name a pipe, its server may only identify the
+// caller, never act as it: an elevated helper opens paths a user named.
+// INVALID_HANDLE_VALUE on failure.
 inline HANDLE OpenShuttingOutWriters(const char* path) {
-  return CreateFileA(path, GENERIC_READ, /*dwShareMode=*/FILE_SHARE_READ,
-                     /*lpSecurityAttributes=*/NULL, OPEN_EXISTING,
-                     FILE_FLAG_SEQUENTIAL_SCAN, /*hTemplateFile=*/NULL);
+  return CreateFileA(
+      path, GENERIC_READ, /*dwShareMode=*/FILE_SHARE_READ,
+      /*lpSecurityAttributes=*/NULL, OPEN_EXISTING,
+      FILE_FLAG_SEQUENTIAL_SCAN | SECURITY_SQOS_PRESENT |
+          SECURITY_IDENTIFICATION,
+      /*hTemplateFile=*/NULL);
+}
+
+// True if `path` is a full path on a drive ("C:\..."): not a share, whose
+// server an elevated helper would sign in to, nor a device or "\?" path.
+inline bool IsDrivePath(const char* path) {
+  const char drive = static_cast<char>(path[0] | 0x20);  // lower case
+  return drive >= 'a' && drive <= 'z' && path[1] == ':' &&
+         (path[2] == '\\' || path[2] == '/');
 }
 
 // The SHA-256 of the file at `path` into `digest`. False, with the cause
@@ -214,9 +227,9 @@ inline bool CreateProtectedFolder(const char* folder) {
   return created != FALSE;
 }
 
-// Copies `installer` into a new protected folder (after removing those of
-// earlier updates) and fills `staged` with where it is and its SHA-256.
-// The copy keeps the installer's file name. Returns false, leaving
+// Copies `installer`, a full path on a drive, into a new protected folder
+// (after removing those of earlier updates) and fills `staged` with where
+// it is and its SHA-256. The copy keeps the installer's file name. Returns false, leaving
 // nothing behind, if any step failed.
 //
 // Needs: an elevated process. Leaves: no handle open (the updater must be
@@ -226,8 +239,9 @@ inline bool StageInstaller(const char* installer, StagedCopy* staged) {
   const char* name = FileNameOf(installer);
   char root[MAX_PATH];
   char random[2 * kHandBackIdSize + 1];
-  if (name[0] == '\0' || strcmp(name, ".") == 0 || strcmp(name, "..") == 0 ||
-      strchr(name, ':') != NULL || !StagingRoot(root))
+  if (!IsDrivePath(installer) || name[0] == '\0' || strcmp(name, ".") == 0 ||
+      strcmp(name, "..") == 0 || strchr(name, ':') != NULL ||
+      !StagingRoot(root))
     return false;
   RemoveEarlierStagingFolders(root);
   if (!RandomHex(kHandBackIdSize, random) ||

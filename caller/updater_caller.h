@@ -116,6 +116,17 @@ inline bool UpdaterBeside(const char* application, char* updater) {
          Join(updater, MAX_PATH, folder, kUpdaterFileName);
 }
 
+// Fills `application` with this process's exe and `updater` with the
+// updater.exe beside it (MAX_PATH bytes each). True if `updater_path`
+// names that updater and the install is per-machine: only then may it run
+// elevated.
+inline bool IsOurPerMachineUpdater(const char* updater_path,
+                                   char* application, char* updater) {
+  return OwnExePath(application) && UpdaterBeside(application, updater) &&
+         SamePath(updater_path, updater) &&
+         !IsPerUserInstall(updater, application);
+}
+
 // Starts the updater.exe beside the application with a checked copy of
 // `installer`: on a per-machine install only, the copy staged where no
 // unelevated program can change it, its SHA-256 equal to `digest` (null:
@@ -125,8 +136,9 @@ inline bool UpdaterBeside(const char* application, char* updater) {
 //
 // Needs: an elevated process; `updater_path` naming the updater beside
 // the application's own exe. Leaves: the updater's handle with the
-// caller, its copy staged; or null with a kHelperExit code or the start's
-// error in GetLastError(), and nothing staged.
+// caller, its copy staged; or null with a kHelperExit code, the start's
+// error or the updater's own open error in GetLastError(), and nothing
+// staged.
 inline HANDLE StartUpdaterWithCheckedCopy(const char* updater_path,
                                           const char* installer,
                                           const unsigned char* digest,
@@ -134,18 +146,22 @@ inline HANDLE StartUpdaterWithCheckedCopy(const char* updater_path,
   char application[MAX_PATH];
   char updater[MAX_PATH];
   if (!OwnExePath(application) || !UpdaterBeside(application, updater) ||
-      !SamePath(updater_path, updater) ||
-      IsPerUserInstall(updater, application)) {
+      !SamePath(updater_path, updater)) {
     SetLastError(kHelperExitNotOurUpdater);
     return NULL;
   }
-  StagedCopy staged;
-  if (!StageInstaller(installer, &staged)) {
-    SetLastError(kHelperExitStagingFailed);
+  // Held open from the check to the start, so that neither the updater
+  // nor its folder can be renamed or replaced in between.
+  HANDLE held = OpenShuttingOutWriters(updater);
+  if (held == INVALID_HANDLE_VALUE)
     return NULL;
-  }
+  StagedCopy staged;
   DWORD refused;
-  if (digest != NULL && memcmp(staged.digest, digest, kDigestSize) != 0) {
+  if (IsPerUserInstall(updater, application)) {
+    refused = kHelperExitNotOurUpdater;
+  } else if (!StageInstaller(installer, &staged)) {
+    refused = kHelperExitStagingFailed;
+  } else if (digest != NULL && memcmp(staged.digest, digest, kDigestSize) != 0) {
     refused = kHelperExitDigestMismatch;
   } else if (!SignedLikeApplication(application, staged.path)) {
     refused = kHelperExitSignerMismatch;
@@ -154,11 +170,16 @@ inline HANDLE StartUpdaterWithCheckedCopy(const char* updater_path,
     // from the user's profile, which any program of theirs can change.
     WriteVariable(kHandBackVariable, hand_back_id);
     HANDLE started = StartUpdaterDirectly(updater, staged.path);
-    if (started != NULL)
+    if (started != NULL) {
+      CloseHandle(held);
       return started;
+    }
     refused = GetLastError() != 0 ? GetLastError() : ERROR_GEN_FAILURE;
   }
-  RemoveStagingFolder(staged.folder);
+  if (refused != kHelperExitNotOurUpdater &&
+      refused != kHelperExitStagingFailed)
+    RemoveStagingFolder(staged.folder);
+  CloseHandle(held);
   SetLastError(refused);
   return NULL;
 }
@@ -196,6 +217,67 @@ inline HANDLE StartUpdaterAsInvoker(const char* updater,
   return started;
 }
 
+// StartUpdaterElevated's road; `hand_back`: leave the watcher behind and
+// send its id, as for an application the user did not elevate.
+//
+// Needs and leaves: as StartUpdaterElevated.
+inline HANDLE AskForHelper(const char* updater_path,
+                           const char* installer_path, bool hand_back) {
+  DWORD error = CheckHelperPath(updater_path);
+  if (error == 0)
+    error = CheckHelperPath(installer_path);
+  if (error != 0) {
+    SetLastError(error);
+    return NULL;
+  }
+  char application[MAX_PATH];
+  char updater[MAX_PATH];
+  if (!IsOurPerMachineUpdater(updater_path, application, updater)) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return NULL;
+  }
+  unsigned char digest[kDigestSize];
+  if (!DigestOfFile(installer_path, digest))
+    return NULL;
+  // With an id, the elevated restart never runs on (HandBackIfAsked).
+  char hand_back_id[kHandBackIdLength + 1] = "";
+  HANDLE watcher = NULL;
+  if (hand_back) {
+    if (!RandomHex(kHandBackIdSize, hand_back_id)) {
+      SetLastError(ERROR_GEN_FAILURE);
+      return NULL;
+    }
+    watcher = LeaveWatcherBehind(application, hand_back_id);
+  }
+
+  char parameters[kMaxHelperParameters];
+  FormatHelperParameters(updater_path, installer_path, digest, hand_back_id,
+                         parameters);
+  SHELLEXECUTEINFOA info;
+  memset(&info, 0, sizeof(info));
+  info.cbSize = sizeof(info);
+  // The helper's handle back; errors as a result, not a box; done before
+  // the call returns, since the application exits soon after.
+  info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI | SEE_MASK_NOASYNC;
+  info.lpVerb = "runas";
+  info.lpFile = application;
+  info.lpParameters = parameters;
+  info.nShow = SW_SHOWNORMAL;
+  BOOL asked = ShellExecuteExA(&info);
+  if (asked && info.hProcess == NULL) {  // started, but nothing to hand back
+    SetLastError(ERROR_INVALID_HANDLE);
+    asked = FALSE;
+  }
+  if (watcher != NULL) {
+    error = GetLastError();
+    if (!asked)  // no update will come for it to wait for
+      TerminateProcess(watcher, /*uExitCode=*/ERROR_CANCELLED);
+    CloseHandle(watcher);
+    SetLastError(error);
+  }
+  return asked ? info.hProcess : NULL;
+}
+
 }  // namespace internal
 
 // Asks the user, through the usual elevation prompt, to let the
@@ -223,51 +305,9 @@ inline HANDLE StartUpdaterAsInvoker(const char* updater,
 // (it waits for the update, then ends); no other handle.
 inline HANDLE StartUpdaterElevated(const char* updater_path,
                                    const char* installer_path) {
-  DWORD error = internal::CheckHelperPath(updater_path);
-  if (error == 0)
-    error = internal::CheckHelperPath(installer_path);
-  if (error != 0) {
-    SetLastError(error);
-    return NULL;
-  }
-  char application[MAX_PATH];
-  char updater[MAX_PATH];
-  if (!internal::OwnExePath(application))
-    return NULL;
-  if (!internal::UpdaterBeside(application, updater) ||
-      !internal::SamePath(updater_path, updater) ||
-      internal::IsPerUserInstall(updater, application)) {
-    SetLastError(ERROR_ACCESS_DENIED);
-    return NULL;
-  }
-  unsigned char digest[internal::kDigestSize];
-  if (!internal::DigestOfFile(installer_path, digest))
-    return NULL;
-  char hand_back_id[internal::kHandBackIdLength + 1] = "";
-  if (!internal::IsElevated() &&
-      !internal::LeaveWatcherBehind(application, hand_back_id))
-    hand_back_id[0] = '\0';
-
-  char parameters[internal::kMaxHelperParameters];
-  internal::FormatHelperParameters(updater_path, installer_path, digest,
-                                   hand_back_id, parameters);
-  SHELLEXECUTEINFOA info;
-  memset(&info, 0, sizeof(info));
-  info.cbSize = sizeof(info);
-  // The helper's handle back; errors as a result, not a box; done before
-  // the call returns, since the application exits soon after.
-  info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI | SEE_MASK_NOASYNC;
-  info.lpVerb = "runas";
-  info.lpFile = application;
-  info.lpParameters = parameters;
-  info.nShow = SW_SHOWNORMAL;
-  if (!ShellExecuteExA(&info))
-    return NULL;
-  if (info.hProcess == NULL) {  // started, but no process to hand back
-    SetLastError(ERROR_INVALID_HANDLE);
-    return NULL;
-  }
-  return info.hProcess;
+  // An application the user did not elevate gets itself back as the user.
+  return internal::AskForHelper(updater_path, installer_path,
+                                /*hand_back=*/!internal::IsElevated());
 }
 
 // Starts `updater_path` with `installer_path` as its whole command line:

@@ -78,28 +78,10 @@ void LogKitVariables(const char* event) {
 // What StartUpdaterElevated does in an application that is not elevated:
 // leave the watcher behind, then ask for the helper with its id. Wine
 // reports every process elevated, so the kit itself never takes this
-// branch there; the stand-in takes it through the kit's own steps.
+// branch there; the stand-in asks for it by name.
 HANDLE StartAsUnelevated(const char* updater, const char* installer) {
-  namespace kit = updater_caller::internal;
-  char application[MAX_PATH];
-  unsigned char digest[kit::kDigestSize];
-  char id[kit::kHandBackIdLength + 1] = "";
-  if (!kit::OwnExePath(application) ||
-      !kit::DigestOfFile(installer, digest) ||
-      !kit::LeaveWatcherBehind(application, id))
-    return NULL;
-  LogEvent(kProcess, "watcher-left", id);
-  static char parameters[kit::kMaxHelperParameters];
-  kit::FormatHelperParameters(updater, installer, digest, id, parameters);
-  SHELLEXECUTEINFOA info;
-  memset(&info, 0, sizeof(info));
-  info.cbSize = sizeof(info);
-  info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI | SEE_MASK_NOASYNC;
-  info.lpVerb = "runas";
-  info.lpFile = application;
-  info.lpParameters = parameters;
-  info.nShow = SW_SHOWNORMAL;
-  return ShellExecuteExA(&info) ? info.hProcess : NULL;
+  return updater_caller::internal::AskForHelper(updater, installer,
+                                                /*hand_back=*/true);
 }
 
 int StartWithCommandLine(const char* exe, const char* line) {
