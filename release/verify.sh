@@ -155,8 +155,11 @@ if [ "$(fact signer-certificate)" = 1 ]; then
     if ! openssl x509 -in "$work/leaf.pem" -noout -ext extendedKeyUsage |
       grep "Code Signing" >/dev/null; then
       bad "trusted: the signer's certificate is not for code signing"
-    elif openssl verify -partial_chain -CAfile "$VERIFY_CA" \
-      -untrusted "$work/certificates.pem" "$work/leaf.pem" >/dev/null 2>&1
+    # No store but VERIFY_CA: openssl verify otherwise also trusts the
+    # machine's CA folder, and so any public CA.
+    elif openssl verify -no-CApath -no-CAstore -partial_chain \
+      -CAfile "$VERIFY_CA" -untrusted "$work/certificates.pem" \
+      "$work/leaf.pem" >/dev/null 2>&1
     then
       ok "trusted: the signer chains to VERIFY_CA ($VERIFY_CA)"
     else

@@ -79,6 +79,10 @@ leaf lookalike "Vendor Ltd" lookalike-ca codeSigning
 ca tsa-ca "Time Root"
 leaf tsa "Time Authority" tsa-ca timeStamping
 leaf web "Vendor Ltd" vendor-ca serverAuth
+# A machine that trusts the stranger's CA, as machines trust public CAs.
+mkdir "$keys/machine"
+cp "$keys/stranger-ca.pem" "$keys/machine/"
+openssl rehash "$keys/machine" 2>/dev/null
 printf 'correct horse\n' >"$keys/p12-password"
 printf 'battery staple\n' >"$keys/key-password"
 printf 'wrong\n' >"$keys/wrong-password"
@@ -258,7 +262,8 @@ osslsigncode attach-signature -sigin "$work/timestamped.pem" \
 echo "--- verifying"
 # name | exit | a line it prints | file | pins: ca = VERIFY_CA (the
 # vendor's CA), leaf = VERIFY_SIGNER_SHA256 (the vendor's certificate),
-# tsa = VERIFY_TSA_CA (the throwaway authority's CA)
+# tsa = VERIFY_TSA_CA (the throwaway authority's CA), machine = a machine
+# whose CA folder trusts the stranger's CA (SSL_CERT_DIR)
 while IFS='|' read -r name code pattern file pins; do
   (
     for pin in $pins; do
@@ -266,6 +271,7 @@ while IFS='|' read -r name code pattern file pins; do
         ca) export VERIFY_CA=$keys/vendor-ca.pem ;;
         leaf) export VERIFY_SIGNER_SHA256=$vendor_sha ;;
         tsa) export VERIFY_TSA_CA=$keys/tsa-ca.pem ;;
+        machine) export SSL_CERT_DIR=$keys/machine ;;
       esac
     done
     expect "$name" "$code" "$pattern" verify "$files/$file" </dev/null
@@ -285,6 +291,7 @@ another key's primary signature, the vendor's nested under it: certificate pin|1
 a changed checksum|1|^FAIL same build|checksum.exe|ca leaf
 bytes appended after the certificate table|1|^FAIL same build|appended.exe|ca leaf
 re-signed by another key|1|^FAIL trusted|resigned.exe|ca
+another key whose CA the machine trusts, VERIFY_CA the vendor's|1|^FAIL trusted|stranger.exe|ca machine
 the vendor's names under another CA: CA pin|1|^FAIL trusted|lookalike.exe|ca
 the vendor's names under another CA: certificate pin|1|^FAIL pinned|lookalike.exe|leaf
 an unsigned file|1|^FAIL signed: .* carries no Authenticode signature|unsigned.exe|ca leaf
