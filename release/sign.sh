@@ -17,13 +17,18 @@
 #                                            a hardware token's key (through
 #                                            OpenSSL's PKCS#11 engine; set
 #                                            SIGN_PKCS11_ENGINE to its .so if
-#                                            OpenSSL does not find it)
+#                                            OpenSSL does not find it); a URI
+#                                            with its PIN (pin-value=) is
+#                                            refused: it would go on the
+#                                            command line
 # Its password or PIN, if it has one: SIGN_PASSWORD_FILE=file (its first
 # line; a descriptor, /dev/fd/N, too), or SIGN_PASSWORD. It is read once,
 # taken out of the environment before any other process starts, and handed
 # to osslsigncode (and to openssl, for a PKCS#12 file's certificates)
-# through a pipe of their own. A key or password file that others than its
-# owner can read is refused.
+# through a pipe of their own. It is only ever read into a variable and
+# written into those pipes, never expanded where bash -x would print it. A
+# key or password file that another user owns, or that others can read, is
+# refused.
 # SIGN_TIMESTAMP_URL=https://... an RFC 3161 time-stamping server, so that
 # the signature stays valid after the certificate expires (optional; it
 # needs the network).
@@ -35,8 +40,9 @@ fail() {
 # The password first, with shell builtins alone, so that no process started
 # here inherits it: out of the environment, and a descriptor handed over for
 # it (SIGN_PASSWORD_FILE=/dev/fd/N, as ./run passes it) read and closed.
-password=${SIGN_PASSWORD-}
+# `read` from a here-string: a trace shows the command, not the value.
 have_password=${SIGN_PASSWORD+set}
+IFS= read -r password <<<"${SIGN_PASSWORD-}" || true
 unset SIGN_PASSWORD
 if [[ ${SIGN_PASSWORD_FILE:-} =~ ^/dev/fd/([0-9]+)$ ]]; then
   [ -e "$SIGN_PASSWORD_FILE" ] || fail "SIGN_PASSWORD_FILE is not open"
@@ -55,8 +61,11 @@ need_file() {  # VARIABLE: the file it names must exist
   [ -n "${!1:-}" ] || fail "$1 is not set"
   [ -f "${!1}" ] || fail "$1 names no file: ${!1}"
 }
-private_file() {  # VARIABLE: ... and be readable by its owner only
+private_file() {  # VARIABLE: ... be this user's own, and no one else's to read
   need_file "$1"
+  [ "$(stat -L -c %u "${!1}")" = "$(id -u)" ] ||
+    fail "$1 names a file that another user owns: ${!1} (a secret is its" \
+      "user's own file)"
   [ $((8#$(stat -L -c %a "${!1}") & 8#044)) -eq 0 ] ||
     fail "$1 names a file that others can read: ${!1} (chmod go-rwx it)"
 }
@@ -86,6 +95,10 @@ elif [ -n "${SIGN_PKCS11_MODULE:-}" ]; then
   need_file SIGN_PKCS11_MODULE
   need_file SIGN_CERT
   [ -n "${SIGN_PKCS11_KEY:-}" ] || fail "SIGN_PKCS11_KEY is not set"
+  [[ ${SIGN_PKCS11_KEY,,} != *pin-value=* ]] ||
+    fail "SIGN_PKCS11_KEY carries the PIN (pin-value=), which would go on" \
+      "osslsigncode's command line: take it out, and give the PIN in" \
+      "SIGN_PASSWORD_FILE"
   key=(-pkcs11module "$SIGN_PKCS11_MODULE" -certs "$SIGN_CERT"
        -key "$SIGN_PKCS11_KEY")
   if [ -n "${SIGN_PKCS11_ENGINE:-}" ]; then

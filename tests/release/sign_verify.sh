@@ -2,7 +2,7 @@
 # The release signed with throwaway keys and checked as a shipper and a
 # third party would, with the osslsigncode on PATH. Signing: the release of
 # a clean checkout signs from each kind of key, and anything else is
-# refused; no process sees the password. Verifying: the genuine file
+# refused; no process and no trace sees the password. Verifying: the genuine file
 # verifies, and each tampered copy an attacker could make does not, nor do
 # other signers. Leaves WORK/dist/signed/updater.exe for the binary checks
 # and Wine.
@@ -111,9 +111,6 @@ touch "$work/changed/not-committed.cpp"
 sign() {  # DIST [CHECKOUT]: release/sign.sh, the key from the environment
   "$top/release/sign.sh" "$1" "$release" "${2:-$work/checkout}"
 }
-sign_through_descriptor() {  # the password on descriptor 3, as ./run does
-  SIGN_PASSWORD_FILE=/dev/fd/3 sign "$work/dist" 3<"$keys/p12-password"
-}
 verify() { "$top/release/verify.sh" "$1" "$release"; }
 signed=$work/dist/signed/updater.exe
 pkcs12=$keys/vendor.p12
@@ -125,19 +122,10 @@ SIGN_CERT=$keys/vendor-chain.pem SIGN_KEY=$keys/vendor-encrypted.key \
   0 "^signed: " sign "$work/dist"
 VERIFY_CA=$keys/vendor-ca.pem expect "... and the file verifies" \
   0 "^verified$" verify "$signed"
-SIGN_PASSWORD=$(<"$keys/p12-password") SIGN_PKCS12=$pkcs12 expect \
-  "a PKCS#12 file signs, the password in SIGN_PASSWORD" \
-  0 "^signed: .* $vendor_sha " sign "$work/dist"
-SIGN_PKCS12=$pkcs12 expect \
-  "a PKCS#12 file signs, the password on a descriptor as ./run hands it" \
-  0 "^signed: " sign_through_descriptor
-expect "the unsigned release is kept as it was" 0 "updater.exe: OK" \
-  bash -c "cd '$work/dist' && sha256sum -c SHA256SUMS"
-cp "$signed" "$files/genuine.exe"
 
 # A spy in front of the tools that sign.sh starts records, for each, the
 # password in its environment and the descriptors it inherited beyond those
-# this script was given.
+# this script was given; bash -x traces sign.sh itself.
 spy=$work/spy
 mkdir -p "$spy"
 ls /proc/$$/fd >"$spy/given"
@@ -153,16 +141,32 @@ PATH=\${PATH#$spy:} exec $tool "\$@"
 EOF
   chmod +x "$spy/$tool"
 done
+traced() {  # the signing under the spy and bash -x, the trace kept
+  PATH=$spy:$PATH bash -x "$top/release/sign.sh" "$work/dist" "$release" \
+    "$work/checkout" 2>>"$work/trace"
+}
+traced_through_descriptor() {  # the password on descriptor 3, as ./run does
+  SIGN_PASSWORD_FILE=/dev/fd/3 traced 3<"$keys/p12-password"
+}
+SIGN_PASSWORD=$(<"$keys/p12-password") SIGN_PKCS12=$pkcs12 expect \
+  "a PKCS#12 file signs, the password in SIGN_PASSWORD" \
+  0 "^signed: .* $vendor_sha " traced
+SIGN_PKCS12=$pkcs12 expect \
+  "a PKCS#12 file signs, the password on a descriptor as ./run hands it" \
+  0 "^signed: " traced_through_descriptor
+expect "the unsigned release is kept as it was" 0 "updater.exe: OK" \
+  bash -c "cd '$work/dist' && sha256sum -c SHA256SUMS"
+cp "$signed" "$files/genuine.exe"
 leaks() {  # every process that got the password, but the two that need it
   grep -q '^osslsigncode sign:' "$spy/log" || return 1
   ! grep -E 'SIGN_PASSWORD| fd' "$spy/log" |
     grep -vxE '(osslsigncode sign|openssl pkcs12): fd3'
 }
-SIGN_PASSWORD=$(<"$keys/p12-password") SIGN_PKCS12=$pkcs12 PATH=$spy:$PATH \
-  sign "$work/dist" >/dev/null 2>&1
-SIGN_PKCS12=$pkcs12 PATH=$spy:$PATH sign_through_descriptor >/dev/null 2>&1
 expect "no process gets the password but osslsigncode sign and openssl pkcs12" \
   0 "" leaks
+expect "bash -x prints no password" 0 "" \
+  bash -c "grep -q 'osslsigncode sign' '$work/trace' &&
+    ! grep 'correct horse' '$work/trace'"
 
 SIGN_PKCS12=$pkcs12 SIGN_PASSWORD_FILE=$keys/wrong-password expect \
   "a wrong password fails" 1 "Wrong password" sign "$work/dist"
@@ -181,6 +185,23 @@ chmod go+r "$keys/readable-password"
 SIGN_PKCS12=$pkcs12 SIGN_PASSWORD_FILE=$keys/readable-password expect \
   "a password file that others can read is refused" \
   1 "SIGN_PASSWORD_FILE names a file that others can read" sign "$work/dist"
+cp "$pkcs12" "$keys/foreign.p12"
+cp "$keys/p12-password" "$keys/foreign-password"
+if chown 65534 "$keys/foreign.p12" "$keys/foreign-password" 2>/dev/null; then
+  SIGN_PKCS12=$keys/foreign.p12 SIGN_PASSWORD_FILE=$keys/p12-password expect \
+    "a key file that another user owns is refused, unreadable to others too" \
+    1 "SIGN_PKCS12 names a file that another user owns" sign "$work/dist"
+  SIGN_PKCS12=$pkcs12 SIGN_PASSWORD_FILE=$keys/foreign-password expect \
+    "a password file that another user owns is refused" \
+    1 "SIGN_PASSWORD_FILE names a file that another user owns" \
+    sign "$work/dist"
+else
+  echo "skip files that another user owns: only root can make them"
+fi
+SIGN_PKCS11_MODULE=$keys/vendor.pem SIGN_CERT=$keys/vendor-chain.pem \
+  SIGN_PKCS11_KEY='pkcs11:object=signer;type=private?pin-value=1234' expect \
+  "a PKCS#11 URI that carries its PIN is refused" \
+  1 "SIGN_PKCS11_KEY carries the PIN" sign "$work/dist"
 export SIGN_PKCS12=$pkcs12 SIGN_PASSWORD_FILE=$keys/p12-password
 expect "another build put in place of the release is refused" \
   1 "does not match .*SHA256SUMS" sign "$work/swapped"
