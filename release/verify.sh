@@ -144,6 +144,13 @@ if [ "$(fact signer-certificate)" = 1 ]; then
   openssl x509 -inform DER -in "$work/leaf.der" -out "$work/leaf.pem"
   note "signer: $(openssl x509 -in "$work/leaf.pem" -noout -subject |
     sed 's/^subject=//'), certificate SHA-256 $(sha "$work/leaf.der")"
+  if openssl x509 -in "$work/leaf.pem" -noout -ext extendedKeyUsage |
+    grep "Code Signing" >/dev/null; then
+    ok "for code signing: the signer's certificate says so (extended key" \
+      "usage)"
+  else
+    bad "for code signing: the signer's certificate is not for code signing"
+  fi
   if [ -n "$leaf_pin" ]; then
     if [ "$(sha "$work/leaf.der")" = "$leaf_pin" ]; then
       ok "pinned: the signer's certificate is VERIFY_SIGNER_SHA256"
@@ -152,12 +159,9 @@ if [ "$(fact signer-certificate)" = 1 ]; then
     fi
   fi
   if [ -n "${VERIFY_CA:-}" ]; then
-    if ! openssl x509 -in "$work/leaf.pem" -noout -ext extendedKeyUsage |
-      grep "Code Signing" >/dev/null; then
-      bad "trusted: the signer's certificate is not for code signing"
     # No store but VERIFY_CA: openssl verify otherwise also trusts the
     # machine's CA folder, and so any public CA.
-    elif openssl verify -no-CApath -no-CAstore -partial_chain \
+    if openssl verify -no-CApath -no-CAstore -partial_chain \
       -CAfile "$VERIFY_CA" -untrusted "$work/certificates.pem" \
       "$work/leaf.pem" >/dev/null 2>&1
     then

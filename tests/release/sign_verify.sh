@@ -216,7 +216,7 @@ unset SIGN_PKCS12 SIGN_PASSWORD_FILE
 # and the verification that follows refuses it.
 SIGN_CERT=$keys/web-chain.pem SIGN_KEY=$keys/web.key expect \
   "a certificate not for code signing is refused" 1 "^sign: " \
-  sign "$work/swapped"
+  sign "$work/dist"
 absent "... and leaves no dist/signed/" "$work/dist/signed"
 SIGN_PKCS12=$pkcs12 SIGN_PASSWORD_FILE=$keys/p12-password \
   sign "$work/dist" >/dev/null   # the genuine file again, for Wine
