@@ -21,7 +21,10 @@ cp "$top/caller/updater_caller.h" "$dist/updater_caller.h"
 (cd "$dist" && sha256sum updater.exe updater_caller.h > SHA256SUMS)
 
 commit=$(git -C "$top" rev-parse HEAD 2>/dev/null || echo unknown)
-if [ -n "$(git -C "$top" status --porcelain 2>/dev/null)" ]; then
+# As release/sign.sh judges a checkout: git status hides files that git is
+# told not to look at.
+if [ "$commit" != unknown ] && [ -n "$("$top/release/uncommitted.sh" "$top")" ]
+then
   commit="$commit, with changes not committed"
 fi
 # The flags as the build ran them, with this machine's folders left out.

@@ -2,11 +2,13 @@
 # Signs the release's updater.exe with Authenticode (SHA-256) through
 # osslsigncode, and keeps the unsigned file as it is. It signs the release
 # only: DIST_DIR/updater.exe as DIST_DIR/SHA256SUMS lists it, byte for byte
-# RELEASE_EXE, a fresh build of CHECKOUT, a git checkout with no changes.
-# Then it verifies what it wrote, pinned to its own signer's certificate,
-# and keeps nothing if that fails.
+# the build of CHECKOUT's HEAD commit, which this script makes itself, from
+# the commit's own files (git archive) in a fresh folder, so that nothing
+# left in build/ or dist/ counts; and only from a CHECKOUT with nothing but
+# that commit in it. Then it verifies what it wrote, pinned to its own
+# signer's certificate, and keeps nothing if that fails.
 #
-#   sign.sh DIST_DIR RELEASE_EXE CHECKOUT
+#   sign.sh DIST_DIR CHECKOUT
 #       writes DIST_DIR/signed/updater.exe and its SHA256SUMS
 #
 # The key, named by the environment (secrets never go on a command line):
@@ -31,7 +33,8 @@
 # refused.
 # SIGN_TIMESTAMP_URL=https://... an RFC 3161 time-stamping server, so that
 # the signature stays valid after the certificate expires (optional; it
-# needs the network).
+# needs the network). Its authority must chain to VERIFY_TSA_CA, or to the
+# machine's CA bundle, as release/verify.sh checks.
 set -euo pipefail
 fail() {
   echo "sign: $*" >&2
@@ -52,10 +55,9 @@ if [[ ${SIGN_PASSWORD_FILE:-} =~ ^/dev/fd/([0-9]+)$ ]]; then
   unset SIGN_PASSWORD_FILE
 fi
 
-[ $# -eq 3 ] || { echo "usage: sign.sh DIST_DIR RELEASE_EXE CHECKOUT" >&2; exit 2; }
+[ $# -eq 2 ] || { echo "usage: sign.sh DIST_DIR CHECKOUT" >&2; exit 2; }
 dist=$1
-release=$2
-checkout=$3
+checkout=$2
 here=$(cd "$(dirname "$0")" && pwd)
 need_file() {  # VARIABLE: the file it names must exist
   [ -n "${!1:-}" ] || fail "$1 is not set"
@@ -69,24 +71,6 @@ private_file() {  # VARIABLE: ... be this user's own, and no one else's to read
   [ $((8#$(stat -L -c %a "${!1}") & 8#044)) -eq 0 ] ||
     fail "$1 names a file that others can read: ${!1} (chmod go-rwx it)"
 }
-
-# The release, and nothing else.
-[ -f "$dist/updater.exe" ] || fail "no release to sign: $dist/updater.exe" \
-  "is missing (./run release makes it)"
-(cd "$dist" && grep ' updater\.exe$' SHA256SUMS 2>/dev/null |
-  sha256sum --check --status 2>/dev/null) ||
-  fail "$dist/updater.exe does not match $dist/SHA256SUMS: not the file" \
-    "./run release laid out"
-cmp -s "$dist/updater.exe" "$release" ||
-  fail "$dist/updater.exe is not the release built from this checkout" \
-    "($release): ./run release lays it out again"
-[ "$(git -C "$checkout" rev-parse --show-toplevel 2>/dev/null)" = \
-  "$(cd "$checkout" && pwd -P)" ] &&
-  git -C "$checkout" rev-parse --verify --quiet HEAD >/dev/null ||
-  fail "$checkout is not a git checkout of a commit"
-[ -z "$(git -C "$checkout" status --porcelain)" ] ||
-  fail "$checkout has changes that are not committed: only the build of a" \
-    "commit is signed"
 
 if [ -n "${SIGN_PKCS12:-}" ]; then
   private_file SIGN_PKCS12
@@ -123,12 +107,46 @@ readpass=()
 timestamp=()
 [ -z "${SIGN_TIMESTAMP_URL:-}" ] || timestamp=(-ts "$SIGN_TIMESTAMP_URL")
 
+# The release, and nothing else.
+[ -f "$dist/updater.exe" ] || fail "no release to sign: $dist/updater.exe" \
+  "is missing (./run release makes it)"
+(cd "$dist" && grep ' updater\.exe$' SHA256SUMS 2>/dev/null |
+  sha256sum --check --status 2>/dev/null) ||
+  fail "$dist/updater.exe does not match $dist/SHA256SUMS: not the file" \
+    "./run release laid out"
+[ "$(git -C "$checkout" rev-parse --show-toplevel 2>/dev/null)" = \
+  "$(cd "$checkout" && pwd -P)" ] &&
+  commit=$(git -C "$checkout" rev-parse --verify --quiet HEAD) ||
+  fail "$checkout is not a git checkout of a commit"
+uncommitted=$("$here/uncommitted.sh" "$checkout")
+[ -z "$uncommitted" ] ||
+  fail "$checkout holds more than its commit $commit, and only the build" \
+    "of a commit is signed:" $'\n'"$(head -n 5 <<<"$uncommitted")"
+
 # Nothing is left in signed/ unless the whole signature was made and
 # verified, not even an earlier signature that could pass for this one.
 rm -rf "$dist/signed"
 mkdir -p "$dist/signed"
 work=$(mktemp -d "$dist/signed/.signing.XXXXXX")
-trap 'rm -rf "$work"; rmdir "$dist/signed" 2>/dev/null || true' EXIT
+fresh=$(mktemp -d)
+trap 'rm -rf "$work" "$fresh"; rmdir "$dist/signed" 2>/dev/null || true' EXIT
+
+# HEAD's release, built here from scratch: the commit's files alone, a
+# configure and build of the updater in a folder of their own.
+echo "building commit $commit afresh, to compare with $dist/updater.exe"
+mkdir "$fresh/source"
+git -C "$checkout" archive --format=tar HEAD | tar -x -C "$fresh/source"
+if ! (cd "$fresh/source" && cmake --preset win32 &&
+  cmake --build --preset win32 --target updater) >"$fresh/log" 2>&1; then
+  sed 's/^/  build: /' "$fresh/log" | tail -n 20 >&2
+  fail "commit $commit does not build"
+fi
+release=$fresh/source/build/win32/bin/updater.exe
+cmp -s "$dist/updater.exe" "$release" ||
+  fail "$dist/updater.exe is not the release built from commit $commit" \
+    "(SHA-256 $(sha256sum "$release" | cut -d' ' -f1)): ./run release" \
+    "lays it out again"
+
 # The password goes through a pipe open in osslsigncode alone (a
 # here-string: bash writes it into a pipe, not into a file).
 if ! osslsigncode sign "${key[@]}" "${readpass[@]}" -h sha256 \

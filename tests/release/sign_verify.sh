@@ -1,15 +1,15 @@
 #!/usr/bin/env bash
 # The release signed with throwaway keys and checked as a shipper and a
-# third party would, with the osslsigncode on PATH. Signing: the release of
-# a clean checkout signs from each kind of key, and anything else is
-# refused; no process and no trace sees the password. Verifying: the genuine file
-# verifies, and each tampered copy an attacker could make does not, nor do
-# other signers. Leaves WORK/dist/signed/updater.exe for the binary checks
-# and Wine.
+# third party would, with the osslsigncode on PATH. Signing: the build of
+# a clean checkout's HEAD signs from each kind of key, and anything else is
+# refused; no process and no trace sees the password. Verifying: the
+# genuine file verifies, and each tampered copy an attacker could make does
+# not, nor do other signers. Leaves WORK/dist/signed/updater.exe for the
+# binary checks and Wine.
 #
 #   sign_verify.sh WORK RELEASE_BUILD_DIR OTHER_BUILD_EXE [ANOTHER_WORK]
 #
-# ANOTHER_WORK: where a run with another osslsigncode left its signed
+# RELEASE_BUILD_DIR must be the build of this source tree. ANOTHER_WORK: where a run with another osslsigncode left its signed
 # release and keys, which this one must verify too.
 set -uo pipefail
 work=$1
@@ -94,22 +94,45 @@ openssl pkey -in "$keys/vendor.key" -aes256 \
 vendor_sha=$(openssl x509 -in "$keys/vendor.pem" -outform DER | sha256sum |
   cut -d' ' -f1)
 
+# The committed sources: this tree's files as a commit of their own, which
+# the build folder was built from; and copies of it with more than the
+# commit in them.
+commit() { git -C "$1" -c user.name=test -c user.email=test@invalid \
+  commit --quiet --allow-empty "${@:2}" -m release; }
+mkdir "$work/checkout"
+(cd "$top" && git ls-files -z --cached --others --exclude-standard |
+  while IFS= read -r -d '' f; do [ -e "$f" ] && printf '%s\0' "$f"; done |
+  tar --null -T - -cf -) | tar -x -C "$work/checkout"
+git init --quiet "$work/checkout"
+git -C "$work/checkout" add -A
+commit "$work/checkout"
+copy() {  # NAME: a clone of the checkout
+  git clone --quiet "$work/checkout" "$work/$1"
+}
+copy untracked && touch "$work/untracked/not-committed.cpp"
+copy skip-worktree &&
+  git -C "$work/skip-worktree" update-index --skip-worktree \
+    updater/updater.cpp &&
+  echo '// changed' >>"$work/skip-worktree/updater/updater.cpp"
+copy assume-unchanged &&
+  git -C "$work/assume-unchanged" update-index --assume-unchanged \
+    updater/updater.cpp &&
+  echo '// changed' >>"$work/assume-unchanged/updater/updater.cpp"
+copy excluded && echo hidden.h >>"$work/excluded/.git/info/exclude" &&
+  touch "$work/excluded/updater/hidden.h"
+
 # The release laid out as ./run release does; another build laid out the
-# same way; clean and changed checkouts.
+# same way, over it, and its SHA256SUMS rewritten (as one who can write
+# build/ and dist/ would plant it); another build put in place alone.
 "$top/release/make_dist.sh" "$build" "$work/dist" >/dev/null
-"$top/release/make_dist.sh" "$build" "$work/other" >/dev/null
-cp "$other" "$work/other/updater.exe"
-(cd "$work/other" && sha256sum updater.exe updater_caller.h >SHA256SUMS)
+"$top/release/make_dist.sh" "$build" "$work/planted" >/dev/null
+cp "$other" "$work/planted/updater.exe"
+(cd "$work/planted" && sha256sum updater.exe updater_caller.h >SHA256SUMS)
 "$top/release/make_dist.sh" "$build" "$work/swapped" >/dev/null
 cp "$other" "$work/swapped/updater.exe"
-commit() { git -C "$1" -c user.name=test -c user.email=test@invalid \
-  commit --quiet --allow-empty -m release; }
-git init --quiet "$work/checkout" && commit "$work/checkout"
-git init --quiet "$work/changed" && commit "$work/changed"
-touch "$work/changed/not-committed.cpp"
 
 sign() {  # DIST [CHECKOUT]: release/sign.sh, the key from the environment
-  "$top/release/sign.sh" "$1" "$release" "${2:-$work/checkout}"
+  "$top/release/sign.sh" "$1" "${2:-$work/checkout}"
 }
 verify() { "$top/release/verify.sh" "$1" "$release"; }
 signed=$work/dist/signed/updater.exe
@@ -129,7 +152,7 @@ VERIFY_CA=$keys/vendor-ca.pem expect "... and the file verifies" \
 spy=$work/spy
 mkdir -p "$spy"
 ls /proc/$$/fd >"$spy/given"
-for tool in osslsigncode openssl git; do
+for tool in osslsigncode openssl git cmake tar; do
   cat >"$spy/$tool" <<EOF
 #!/bin/bash
 ls /proc/\$\$/fd >"$spy/fd.\$\$"
@@ -142,7 +165,7 @@ EOF
   chmod +x "$spy/$tool"
 done
 traced() {  # the signing under the spy and bash -x, the trace kept
-  PATH=$spy:$PATH bash -x "$top/release/sign.sh" "$work/dist" "$release" \
+  PATH=$spy:$PATH bash -x "$top/release/sign.sh" "$work/dist" \
     "$work/checkout" 2>>"$work/trace"
 }
 traced_through_descriptor() {  # the password on descriptor 3, as ./run does
@@ -158,7 +181,8 @@ expect "the unsigned release is kept as it was" 0 "updater.exe: OK" \
   bash -c "cd '$work/dist' && sha256sum -c SHA256SUMS"
 cp "$signed" "$files/genuine.exe"
 leaks() {  # every process that got the password, but the two that need it
-  grep -q '^osslsigncode sign:' "$spy/log" || return 1
+  grep -q '^osslsigncode sign:' "$spy/log" && grep -q '^cmake' "$spy/log" ||
+    return 1
   ! grep -E 'SIGN_PASSWORD| fd' "$spy/log" |
     grep -vxE '(osslsigncode sign|openssl pkcs12): fd3'
 }
@@ -205,10 +229,16 @@ SIGN_PKCS11_MODULE=$keys/vendor.pem SIGN_CERT=$keys/vendor-chain.pem \
 export SIGN_PKCS12=$pkcs12 SIGN_PASSWORD_FILE=$keys/p12-password
 expect "another build put in place of the release is refused" \
   1 "does not match .*SHA256SUMS" sign "$work/swapped"
-expect "a release that is not the build of this checkout is refused" \
-  1 "is not the release built from this checkout" sign "$work/other"
-expect "a checkout with changes not committed is refused" \
-  1 "has changes that are not committed" sign "$work/dist" "$work/changed"
+expect "another build planted over build/ and dist/, SHA256SUMS rewritten" \
+  1 "is not the release built from commit" sign "$work/planted"
+expect "a checkout with an untracked file is refused" \
+  1 "holds more than its commit" sign "$work/dist" "$work/untracked"
+expect "a change hidden from git status by skip-worktree is refused" \
+  1 "holds more than its commit" sign "$work/dist" "$work/skip-worktree"
+expect "a change hidden from git status by assume-unchanged is refused" \
+  1 "holds more than its commit" sign "$work/dist" "$work/assume-unchanged"
+expect "a file hidden from git status by .git/info/exclude is refused" \
+  1 "holds more than its commit" sign "$work/dist" "$work/excluded"
 expect "a folder that is no git checkout is refused" \
   1 "is not a git checkout" sign "$work/dist" "$keys"
 unset SIGN_PKCS12 SIGN_PASSWORD_FILE
