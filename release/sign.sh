@@ -23,6 +23,8 @@
 #                                            with its PIN (pin-value=) is
 #                                            refused: it would go on the
 #                                            command line
+# The certificates must be the signer's whole chain, up to its self-signed
+# root: release/verify.sh accepts that one form.
 # Its password or PIN, if it has one: SIGN_PASSWORD_FILE=file (its first
 # line; a descriptor, /dev/fd/N, too), or SIGN_PASSWORD. It is read once,
 # taken out of the environment before any other process starts, and handed
@@ -150,13 +152,24 @@ cmp -s "$dist/updater.exe" "$release" ||
 # The password goes through a pipe open in osslsigncode alone (a
 # here-string: bash writes it into a pipe, not into a file).
 if ! osslsigncode sign "${key[@]}" "${readpass[@]}" -h sha256 \
-  "${timestamp[@]}" -in "$dist/updater.exe" -out "$work/updater.exe" \
+  "${timestamp[@]}" -in "$dist/updater.exe" -out "$work/osslsigncode.exe" \
   >"$work/log" 2>&1 3<<<"$password"; then
   sed 's/^/  osslsigncode: /' "$work/log" >&2
   fail "signing failed: a wrong password or PIN, a key that does not" \
     "match its certificate, or an unreachable time-stamping server;" \
     "nothing was written"
 fi
+# The certificates in DER order, the one form release/verify.sh accepts:
+# osslsigncode 2.5 and time-stamping authorities put the signer's first.
+# They lie outside what the signatures cover, so the order is free.
+/usr/bin/python3 "$here/authenticode.py" canonical "$work/osslsigncode.exe" \
+  "$work/signature.pem"
+osslsigncode attach-signature -sigin "$work/signature.pem" \
+  -in "$dist/updater.exe" -out "$work/updater.exe" >"$work/log" 2>&1 || true
+[ -f "$work/updater.exe" ] || {
+  sed 's/^/  osslsigncode: /' "$work/log" >&2
+  fail "the signature could not be attached in DER order; nothing was written"
+}
 
 # Its own signer: the certificate in the signature must be one of the
 # shipper's own, and the signed file must verify pinned to it.
@@ -173,7 +186,10 @@ fi
 mkdir "$work/facts"
 /usr/bin/python3 "$here/authenticode.py" facts "$work/updater.exe" \
   "$work/facts" >/dev/null
-pin=$(sha256sum "$work/facts/leaf.der" | cut -d' ' -f1)
+[ -f "$work/facts/leaf.pem" ] ||
+  fail "the signature names no certificate of its own; nothing was written"
+pin=$(openssl x509 -in "$work/facts/leaf.pem" -outform DER | sha256sum |
+  cut -d' ' -f1)
 /usr/bin/python3 "$here/authenticode.py" certificate-sha256 "$work/own.pem" |
   grep -x "$pin" >/dev/null ||
   fail "the signature's certificate (SHA-256 $pin) is none of the" \

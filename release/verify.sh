@@ -2,8 +2,9 @@
 # Says "verified" only for the release built from this checkout with one
 # Authenticode signature (SHA-256) attached by the expected signer, and
 # nothing else: no nested signature, no unsigned data beside it but a time
-# stamp that verifies, not a byte more or changed anywhere in the file.
-# Prints one line a check.
+# stamp that verifies, not a byte more or changed anywhere in the file, the
+# signature's own bytes included (release/authenticode.py holds them to
+# the one form osslsigncode writes). Prints one line a check.
 #
 #   verify.sh FILE RELEASE_EXE
 #
@@ -61,87 +62,89 @@ verdict() {
 echo "checking $file (SHA-256 $(sha "$file"))"
 if ! /usr/bin/python3 "$here/authenticode.py" facts "$file" "$work" \
   >"$work/facts" 2>"$work/error"; then
-  bad "signed: its signature $(sed 's/^authenticode.py: //' "$work/error")"
+  bad "signed: $(sed 's/^authenticode.py: //' "$work/error")"
   verdict
 fi
-if [ "$(fact signed)" != 1 ]; then
+# check NAME TEXT: "ok NAME: TEXT", or FAIL with what authenticode.py found
+# against NAME's kind of check (the second word of its "problem" lines).
+check() {
+  local found
+  found=$(sed -n "s/^problem $1 //p" "$work/facts" | paste -sd ';' |
+    sed 's/;/; /g')
+  if [ -n "$found" ]; then
+    bad "$2: $found"
+  elif ! grep -qx stop "$work/facts"; then
+    ok "$2: ${*:3}"
+  fi
+}
+if grep -q '^problem signed ' "$work/facts"; then
+  check signed signed
+  verdict
+elif [ "$(fact signed)" != 1 ]; then
   bad "signed: $file carries no Authenticode signature"
   verdict
 fi
+check signed signed "one Authenticode signature, its certificate table as" \
+  "osslsigncode writes it"
 
+# The signature's one form: every byte that its signer's signature does
+# not cover is either a constant of that form or checked by a signature
+# below, so that nothing can be added, hidden or changed in it.
+check form "well-formed" "DER, every field as osslsigncode writes it;" \
+  "encoded anew from its fields it is the file's signature byte for byte"
 # One signature: Windows shows, and this script pins, the primary signer;
-# a nested signature would be a second signer that nobody pinned, and
-# osslsigncode accepts a file when any one of its signatures holds.
-one="$(fact signers) $(fact nested) $(fact digest) $(fact signer-digest)"
-if [ "$one" = "1 0 sha256 sha256" ]; then
-  ok "one signature: SHA-256, with no nested signature"
-else
-  bad "one signature: signers, nested signatures, digests:" \
-    "$one (wanted 1 0 sha256 sha256)"
-fi
+# a nested signature would be a second signer that nobody pinned.
+check one "one signature" "one signer, SHA-256, RSA, no nested signature"
+check unsigned "nothing unsigned beside it" "no unsigned attribute but one" \
+  "time stamp, no revocation list"
+check certificates "certificates" "exactly the signer's chain, from the" \
+  "certificate with its issuer and serial number up to a self-signed root," \
+  "each issued by the next (checked by signature), in DER order"
+grep -qx stop "$work/facts" && verdict
 
-# Nothing unsigned beside it: the signature's unsigned parts are the one
-# place where bytes can be added to a file without breaking it.
-extras=$(
-  fact other-unsigned | sed 's/^/unsigned attribute /'
-  [ "$(fact timestamps)" -le 1 ] || echo "$(fact timestamps) time stamps"
-  [ "$(fact stray-certificates)" = 0 ] ||
-    echo "$(fact stray-certificates) certificates outside the signer's chain"
-  [ "$(fact crls)" = 0 ] || echo "$(fact crls) revocation lists"
-  [ "$(fact signer-certificate)" = 1 ] ||
-    echo "the signer's own certificate missing"
-)
-if [ -z "$extras" ]; then
-  ok "nothing unsigned beside it: no attribute but a time stamp, no" \
-    "certificate outside the signer's chain"
-else
-  bad "nothing unsigned beside it: $(paste -sd, <<<"$extras" | sed 's/,/, /g')"
-fi
-
+# The time stamp: an unsigned attribute that anyone can add, so it counts
+# only if an authority the verifier trusts made it, over this signature.
 if [ "$(fact timestamps)" = 0 ]; then
   note "time stamp: none (the signature holds while the signer's" \
     "certificate is valid)"
+elif grep -q '^problem timestamp ' "$work/facts"; then
+  check timestamp "time stamp"
 elif openssl ts -verify -token_in -in "$work/timestamp.der" \
-  -data "$work/signature-value.bin" -CAfile "$tsa_cas" >"$work/ts" 2>&1; then
+  -data "$work/signature-value.bin" -untrusted "$work/tsa-chain.pem" \
+  -CAfile "$tsa_cas" >"$work/ts" 2>&1; then
   ok "time stamp: $(openssl ts -reply -token_in -in "$work/timestamp.der" \
     -text 2>/dev/null | sed -n 's/^Time stamp: //p'), of this signature," \
-    "by an authority that chains to $tsa_cas"
+    "by an authority that chains to $tsa_cas; its certificates exactly" \
+    "its chain, nothing unsigned in it"
 else
   bad "time stamp: it does not verify against $tsa_cas (VERIFY_TSA_CA" \
     "names the time-stamping authority's CA)"
 fi
 
-# Intact: the digest the signature holds is the file's own (osslsigncode
-# computes it), and the primary signer's signature covers that digest
-# (OpenSSL, over the content it signed, without judging its certificate:
-# the pins do that). osslsigncode's own verdict is not used: it accepts a
-# file when any one of its signatures holds.
-offline=()  # osslsigncode 2.9 fetches CRLs unless told not to; 2.5 never
-osslsigncode verify --help 2>&1 | grep -- -ignore-cdp >/dev/null &&
-  offline=(-ignore-cdp)
-osslsigncode verify "${offline[@]}" -CAfile "$work/certificates.pem" \
-  -TSA-CAfile "$tsa_cas" -in "$file" >"$work/report" 2>&1
-digest() {  # the first line "$1 message digest : HEX": the primary's
-  sed -n "s/^$1 message digest *: *\([0-9A-Fa-f]*\).*/\1/p" "$work/report" |
-    head -n 1
-}
-if [ -z "$(digest Current)" ]; then
-  bad "signature intact: osslsigncode could not read it:"
-  sed 's/^/     /' "$work/report"
-elif [ "$(digest Current)" != "$(digest Calculated)" ]; then
-  bad "signature intact: the file changed after it was signed" \
-    "(signed digest $(digest Current), the file's $(digest Calculated))"
-elif ! openssl smime -verify -noverify -binary -in "$work/signature.pem" \
-  -inform PEM -content "$work/signed-content.bin" -out /dev/null \
-  >"$work/smime" 2>&1; then
-  bad "signature intact: the signature does not check with its signer's" \
-    "certificate"
+# Intact: the digest signed is the file's own, and the key of the one
+# certificate with the signer's issuer and serial number made the
+# signature. OpenSSL is handed that certificate alone (-nointern): left to
+# itself it takes the first certificate in the signature whose names match
+# loosely, which need not be the one pinned below.
+intact=0
+if grep -q '^problem intact ' "$work/facts"; then
+  check intact "signature intact"
+elif [ ! -f "$work/leaf.pem" ]; then
+  bad "signature intact: no certificate in it has its signer's issuer and" \
+    "serial number"
+elif ! openssl smime -verify -binary -noverify -nointern \
+  -certfile "$work/leaf.pem" -in "$work/signature.pem" -inform PEM \
+  -content "$work/signed-content.bin" -out /dev/null >"$work/smime" 2>&1; then
+  bad "signature intact: the signer's certificate's key did not make the" \
+    "signature"
 else
-  ok "signature intact: the file is what was signed (digest $(digest Current))"
+  ok "signature intact: the file's digest is the signed one, and the" \
+    "signer's certificate's key made the signature"
+  intact=1
 fi
 
-if [ "$(fact signer-certificate)" = 1 ]; then
-  openssl x509 -inform DER -in "$work/leaf.der" -out "$work/leaf.pem"
+if [ $intact = 1 ]; then
+  openssl x509 -in "$work/leaf.pem" -outform DER -out "$work/leaf.der"
   note "signer: $(openssl x509 -in "$work/leaf.pem" -noout -subject |
     sed 's/^subject=//'), certificate SHA-256 $(sha "$work/leaf.der")"
   if openssl x509 -in "$work/leaf.pem" -noout -ext extendedKeyUsage |
@@ -158,13 +161,12 @@ if [ "$(fact signer-certificate)" = 1 ]; then
       bad "pinned: the signer's certificate is not VERIFY_SIGNER_SHA256"
     fi
   fi
+  # No store but VERIFY_CA: openssl verify otherwise also trusts the
+  # machine's CA folder, and so any public CA.
   if [ -n "${VERIFY_CA:-}" ]; then
-    # No store but VERIFY_CA: openssl verify otherwise also trusts the
-    # machine's CA folder, and so any public CA.
     if openssl verify -no-CApath -no-CAstore -partial_chain \
-      -CAfile "$VERIFY_CA" -untrusted "$work/certificates.pem" \
-      "$work/leaf.pem" >/dev/null 2>&1
-    then
+      -CAfile "$VERIFY_CA" -untrusted "$work/chain.pem" "$work/leaf.pem" \
+      >/dev/null 2>&1; then
       ok "trusted: the signer chains to VERIFY_CA ($VERIFY_CA)"
     else
       bad "trusted: the signer does not chain to VERIFY_CA ($VERIFY_CA)"
@@ -172,6 +174,8 @@ if [ "$(fact signer-certificate)" = 1 ]; then
   fi
   [ -n "$leaf_pin${VERIFY_CA:-}" ] ||
     note "signer not checked: VERIFY_CA or VERIFY_SIGNER_SHA256 pins it"
+else
+  note "signer: none established, so the pins were not checked"
 fi
 
 # The same build: this very signature attached to the release built here
@@ -179,9 +183,8 @@ fi
 # the parts the signature does not cover (the checksum, the certificate
 # table, bytes after it).
 osslsigncode attach-signature -sigin "$work/signature.pem" \
-  -CAfile "$work/certificates.pem" \
-  -TSA-CAfile "$tsa_cas" -in "$release" -out "$work/rebuilt.exe" \
-  >/dev/null 2>&1
+  -CAfile "$work/chain.pem" -TSA-CAfile "$tsa_cas" -in "$release" \
+  -out "$work/rebuilt.exe" >/dev/null 2>&1
 if cmp -s "$work/rebuilt.exe" "$file"; then
   ok "same build: byte for byte the release built from this checkout" \
     "(SHA-256 $(sha "$release")) with this signature attached"

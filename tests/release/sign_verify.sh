@@ -1,16 +1,17 @@
 #!/usr/bin/env bash
-# The release signed with throwaway keys and checked as a shipper and a
-# third party would, with the osslsigncode on PATH. Signing: the build of
-# a clean checkout's HEAD signs from each kind of key, and anything else is
-# refused; no process and no trace sees the password. Verifying: the
-# genuine file verifies, and each tampered copy an attacker could make does
-# not, nor do other signers. Leaves WORK/dist/signed/updater.exe for the
-# binary checks and Wine.
+# The release signed and checked, by the project's own scripts, with
+# throwaway keys and the osslsigncode on PATH. Signing: the build of a
+# clean checkout's HEAD signs from each kind of key, with and without a
+# time stamp, and anything else is refused; no process and no trace sees
+# the password. Verifying: the genuine files verify, and each tampered copy
+# an attacker could make does not, nor do other signers. Leaves
+# WORK/dist/signed/updater.exe for the binary checks and Wine.
 #
 #   sign_verify.sh WORK RELEASE_BUILD_DIR OTHER_BUILD_EXE [ANOTHER_WORK]
 #
-# RELEASE_BUILD_DIR must be the build of this source tree. ANOTHER_WORK: where a run with another osslsigncode left its signed
-# release and keys, which this one must verify too.
+# RELEASE_BUILD_DIR must be the build of this source tree. ANOTHER_WORK:
+# where a run with another osslsigncode left its signed files and keys,
+# which this one must verify too.
 set -uo pipefail
 work=$1
 build=$2
@@ -53,21 +54,26 @@ mkdir -p "$keys" "$files"
 # Throwaway keys: the vendor's CA and its code-signing certificate; a
 # stranger's; a look-alike with the vendor's very names under another CA;
 # a time-stamping authority; a web server's certificate from the vendor's
-# CA. Passwords live in files, never on a command line.
-ca() {  # NAME SUBJECT
+# CA; an attacker's CA named like the vendor's but for case, and under it
+# a certificate with the vendor CA's name and the vendor's serial number;
+# a self-made "Vendor Root" with data in an extension. Passwords live in
+# files, never on a command line.
+ca() {  # NAME SUBJECT [EXTENSION]
   openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=$2" \
     -addext basicConstraints=critical,CA:TRUE \
-    -addext keyUsage=critical,keyCertSign \
+    -addext keyUsage=critical,keyCertSign ${3:+-addext "$3"} \
     -keyout "$keys/$1.key" -out "$keys/$1.pem" 2>/dev/null
+  openssl x509 -in "$keys/$1.pem" -outform DER -out "$keys/$1.der"
 }
-leaf() {  # NAME SUBJECT CA EXTENDED_KEY_USAGE
+leaf() {  # NAME SUBJECT CA EXTENDED_KEY_USAGE [SERIAL]
   openssl req -new -newkey rsa:2048 -nodes -subj "/CN=$2" \
     -keyout "$keys/$1.key" -out "$keys/$1.csr" 2>/dev/null
   printf 'keyUsage=critical,digitalSignature\nextendedKeyUsage=critical,%s\n' \
     "$4" >"$keys/$1.ext"
   openssl x509 -req -in "$keys/$1.csr" -CA "$keys/$3.pem" \
     -CAkey "$keys/$3.key" -days 2 -extfile "$keys/$1.ext" \
-    -out "$keys/$1.pem" 2>/dev/null
+    ${5:+-set_serial "$5"} -out "$keys/$1.pem" 2>/dev/null
+  openssl x509 -in "$keys/$1.pem" -outform DER -out "$keys/$1.der"
   cat "$keys/$1.pem" "$keys/$3.pem" >"$keys/$1-chain.pem"
 }
 ca vendor-ca "Vendor Root"
@@ -79,6 +85,10 @@ leaf lookalike "Vendor Ltd" lookalike-ca codeSigning
 ca tsa-ca "Time Root"
 leaf tsa "Time Authority" tsa-ca timeStamping
 leaf web "Vendor Ltd" vendor-ca serverAuth
+ca evil-ca "vendor root"
+leaf evil "Vendor Root" evil-ca codeSigning \
+  "0x$(openssl x509 -in "$keys/vendor.pem" -noout -serial | cut -d= -f2)"
+ca fake-root "Vendor Root" "nsComment=$(printf 'hidden data %.0s' {1..27})"
 # A machine that trusts the stranger's CA, as machines trust public CAs.
 mkdir "$keys/machine"
 cp "$keys/stranger-ca.pem" "$keys/machine/"
@@ -91,8 +101,27 @@ openssl pkcs12 -export -inkey "$keys/vendor.key" -in "$keys/vendor.pem" \
   -passout file:"$keys/p12-password"
 openssl pkey -in "$keys/vendor.key" -aes256 \
   -passout file:"$keys/key-password" -out "$keys/vendor-encrypted.key"
-vendor_sha=$(openssl x509 -in "$keys/vendor.pem" -outform DER | sha256sum |
-  cut -d' ' -f1)
+vendor_sha=$(sha256sum "$keys/vendor.der" | cut -d' ' -f1)
+
+# A time-stamping authority on this machine, for SIGN_TIMESTAMP_URL.
+cat >"$keys/tsa.cnf" <<EOF
+[ tsa ]
+default_tsa = throwaway
+[ throwaway ]
+serial = $keys/tsa-serial
+crypto_device = builtin
+signer_digest = sha256
+default_policy = 1.2.3.4.1
+digests = sha256
+ess_cert_id_alg = sha256
+ess_cert_id_chain = no
+EOF
+echo 01 >"$keys/tsa-serial"
+"$python" "$top/tests/release/tsa_server.py" "$keys/tsa.cnf" \
+  "$keys/tsa.pem" "$keys/tsa.key" "$keys/tsa-ca.pem" "$work/tsa-port" &
+tsa_server=$!
+trap 'kill $tsa_server 2>/dev/null' EXIT
+for _ in $(seq 50); do [ -s "$work/tsa-port" ] && break; sleep 0.2; done
 
 # The committed sources: this tree's files as a commit of their own, which
 # the build folder was built from; and copies of it with more than the
@@ -130,6 +159,7 @@ cp "$other" "$work/planted/updater.exe"
 (cd "$work/planted" && sha256sum updater.exe updater_caller.h >SHA256SUMS)
 "$top/release/make_dist.sh" "$build" "$work/swapped" >/dev/null
 cp "$other" "$work/swapped/updater.exe"
+"$top/release/make_dist.sh" "$build" "$work/dist-timestamped" >/dev/null
 
 sign() {  # DIST [CHECKOUT]: release/sign.sh, the key from the environment
   "$top/release/sign.sh" "$1" "${2:-$work/checkout}"
@@ -145,6 +175,12 @@ SIGN_CERT=$keys/vendor-chain.pem SIGN_KEY=$keys/vendor-encrypted.key \
   0 "^signed: " sign "$work/dist"
 VERIFY_CA=$keys/vendor-ca.pem expect "... and the file verifies" \
   0 "^verified$" verify "$signed"
+SIGN_PKCS12=$pkcs12 SIGN_PASSWORD_FILE=$keys/p12-password \
+  SIGN_TIMESTAMP_URL=http://127.0.0.1:$(cat "$work/tsa-port")/ \
+  VERIFY_TSA_CA=$keys/tsa-ca.pem expect \
+  "a PKCS#12 file signs with a time stamp from SIGN_TIMESTAMP_URL" \
+  0 "^signed: " sign "$work/dist-timestamped"
+cp "$work/dist-timestamped/signed/updater.exe" "$files/timestamped.exe"
 
 # A spy in front of the tools that sign.sh starts records, for each, the
 # password in its environment and the descriptors it inherited beyond those
@@ -177,9 +213,6 @@ SIGN_PASSWORD=$(<"$keys/p12-password") SIGN_PKCS12=$pkcs12 expect \
 SIGN_PKCS12=$pkcs12 expect \
   "a PKCS#12 file signs, the password on a descriptor as ./run hands it" \
   0 "^signed: " traced_through_descriptor
-expect "the unsigned release is kept as it was" 0 "updater.exe: OK" \
-  bash -c "cd '$work/dist' && sha256sum -c SHA256SUMS"
-cp "$signed" "$files/genuine.exe"
 leaks() {  # every process that got the password, but the two that need it
   grep -q '^osslsigncode sign:' "$spy/log" && grep -q '^cmake' "$spy/log" ||
     return 1
@@ -194,6 +227,12 @@ expect "bash -x prints no password" 0 "" \
 
 SIGN_PKCS12=$pkcs12 SIGN_PASSWORD_FILE=$keys/wrong-password expect \
   "a wrong password fails" 1 "Wrong password" sign "$work/dist"
+absent "... and leaves no dist/signed/" "$work/dist/signed"
+# osslsigncode 2.5 will not sign with a web server's certificate; 2.9 signs,
+# and the verification that follows refuses it.
+SIGN_CERT=$keys/web-chain.pem SIGN_KEY=$keys/web.key expect \
+  "a certificate not for code signing is refused" 1 "^sign: " \
+  sign "$work/dist"
 absent "... and leaves no dist/signed/" "$work/dist/signed"
 SIGN_PKCS12=$keys/nothing.p12 expect "a missing key file is named" \
   1 "SIGN_PKCS12 names no file" sign "$work/dist"
@@ -241,18 +280,18 @@ expect "a file hidden from git status by .git/info/exclude is refused" \
   1 "holds more than its commit" sign "$work/dist" "$work/excluded"
 expect "a folder that is no git checkout is refused" \
   1 "is not a git checkout" sign "$work/dist" "$keys"
+# Last, the genuine file that the table and Wine take.
+expect "the release signs again" 0 "^signed: " sign "$work/dist"
 unset SIGN_PKCS12 SIGN_PASSWORD_FILE
-# osslsigncode 2.5 will not sign with a web server's certificate; 2.9 signs,
-# and the verification that follows refuses it.
-SIGN_CERT=$keys/web-chain.pem SIGN_KEY=$keys/web.key expect \
-  "a certificate not for code signing is refused" 1 "^sign: " \
-  sign "$work/dist"
-absent "... and leaves no dist/signed/" "$work/dist/signed"
-SIGN_PKCS12=$pkcs12 SIGN_PASSWORD_FILE=$keys/p12-password \
-  sign "$work/dist" >/dev/null   # the genuine file again, for Wine
+expect "the unsigned release is kept as it was" 0 "updater.exe: OK" \
+  bash -c "cd '$work/dist' && sha256sum -c SHA256SUMS"
+cp "$signed" "$files/genuine.exe"
 
 echo "--- tampered copies, built with osslsigncode and tamper.py"
-tamper() { "$python" "$top/tests/release/tamper.py" "$@"; }
+tamper() {  # KIND IN OUT [ARGUMENT...], IN and OUT in files/
+  "$python" "$top/tests/release/tamper.py" "$1" "$files/$2" "$files/$3" \
+    "${@:4}"
+}
 osslsign() {  # NAME IN OUT [OPTION...]: osslsigncode sign with NAME's key
   local name=$1 in=$2 out=$3
   shift 3
@@ -261,8 +300,6 @@ osslsign() {  # NAME IN OUT [OPTION...]: osslsigncode sign with NAME's key
 }
 genuine=$files/genuine.exe
 cp "$work/dist/updater.exe" "$files/unsigned.exe"
-tamper pad "$genuine" "$files/padded.exe"
-tamper checksum "$genuine" "$files/checksum.exe"
 { cat "$genuine"; printf 'appended payload'; } >"$files/appended.exe"
 osslsigncode add -addUnauthenticatedBlob -in "$genuine" \
   -out "$files/blob.exe" >/dev/null
@@ -283,32 +320,43 @@ mkdir -p "$work/other-facts"
   "$work/other-facts" >/dev/null
 osslsigncode attach-signature -sigin "$work/other-facts/signature.pem" \
   -in "$release" -out "$files/moved-signature.exe" >/dev/null 2>&1
-# A time stamp by a throwaway authority: openssl ts answers a request over
-# the signature's value, and the token joins the signature unsigned.
-cat >"$keys/tsa.cnf" <<EOF
-[ tsa ]
-default_tsa = throwaway
-[ throwaway ]
-serial = $keys/tsa-serial
-crypto_device = builtin
-signer_digest = sha256
-default_policy = 1.2.3.4.1
-digests = sha256
-ess_cert_id_alg = sha256
-ess_cert_id_chain = no
-EOF
-echo 01 >"$keys/tsa-serial"
-mkdir -p "$work/genuine-facts"
-"$python" "$top/release/authenticode.py" facts "$genuine" \
-  "$work/genuine-facts" >/dev/null
-openssl ts -query -data "$work/genuine-facts/signature-value.bin" -sha256 \
-  -cert -out "$work/request.tsq" 2>/dev/null
-openssl ts -reply -config "$keys/tsa.cnf" -queryfile "$work/request.tsq" \
-  -signer "$keys/tsa.pem" -inkey "$keys/tsa.key" -chain "$keys/tsa-ca.pem" \
-  -token_out -out "$work/token.der" 2>/dev/null
-tamper timestamp "$genuine" "$work/token.der" "$work/timestamped.pem"
-osslsigncode attach-signature -sigin "$work/timestamped.pem" \
-  -in "$release" -out "$files/timestamped.exe" >/dev/null 2>&1
+# Another key's signature made to name the vendor's certificate: the
+# signer's issuer and serial number the vendor's, the certificates the
+# attacker's (with the vendor CA's name and the vendor's serial, under a
+# CA named like the vendor's but for case) and then the vendor's.
+osslsign evil "$release" "$files/evil.exe"
+tamper signer-names evil.exe evil-names.exe "$keys/vendor.der"
+tamper certificates evil-names.exe confused.exe "$keys/evil.der" \
+  "$keys/vendor.der"
+tamper pad genuine.exe padded.exe
+tamper checksum genuine.exe checksum.exe
+tamper revision genuine.exe revision.exe
+tamper two-entries genuine.exe two-entries.exe
+tamper version genuine.exe version.exe
+tamper signer-version genuine.exe signer-version.exe
+tamper digest-algorithms genuine.exe digest-algorithms.exe
+tamper signer-digest-parameters genuine.exe signer-digest-parameters.exe
+tamper signature-parameters genuine.exe signature-parameters.exe
+tamper indefinite genuine.exe indefinite.exe
+tamper second-signer genuine.exe second-signer.exe
+tamper certificates-reversed genuine.exe certificates-reversed.exe
+tamper certificates-without-root genuine.exe certificates-without-root.exe
+tamper certificates-twice genuine.exe certificates-twice.exe
+tamper certificates genuine.exe fake-root.exe "$keys/vendor.der" \
+  "$keys/fake-root.der"
+tamper certificates-plus genuine.exe stray-certificate.exe \
+  "$keys/stranger.der"
+# Attributes, each a DER SEQUENCE of its type and an empty SET of values;
+# a counter-signature's type with an empty one inside.
+tamper unsigned genuine.exe empty-nested.exe \
+  300e060a2b0601040182370204013100
+tamper unsigned genuine.exe empty-timestamp.exe \
+  300e060a2b0601040182370303013100
+tamper unsigned genuine.exe counter-signature.exe \
+  300f06092a864886f70d01090631023000
+tamper token-certificates-plus timestamped.exe token-certificates.exe \
+  "$keys/stranger.der"
+tamper token-unsigned timestamped.exe token-unsigned.exe
 
 echo "--- verifying"
 # name | exit | a line it prints | file | pins: ca = VERIFY_CA (the
@@ -334,21 +382,42 @@ the genuine file, pinned by the vendor's certificate|0|^verified$|genuine.exe|le
 the genuine file with no pin: found, not verified|3|^NOT verified: the signer was not checked$|genuine.exe|
 a time stamp by the authority VERIFY_TSA_CA names|0|^verified$|timestamped.exe|ca leaf tsa
 a time stamp by an authority nobody trusts|1|^FAIL time stamp|timestamped.exe|ca leaf
-data hidden inside the certificate table, lengths and checksum fixed|1|^FAIL same build|padded.exe|ca leaf
+data hidden inside the certificate table, lengths and checksum fixed|1|^FAIL signed: .* bytes follow the signature|padded.exe|ca leaf
+a changed checksum|1|^FAIL same build|checksum.exe|ca leaf
+bytes appended after the certificate table|1|^FAIL signed: its certificate table is not the file's last bytes|appended.exe|ca leaf
+the table's entry of revision 1.0|1|^FAIL signed: .*revision 0x100|revision.exe|ca leaf
+two entries in the certificate table|1|^FAIL signed: its certificate table holds|two-entries.exe|ca leaf
+an unsigned file|1|^FAIL signed: .* carries no Authenticode signature|unsigned.exe|ca leaf
+the signed data's version, a long INTEGER carrying data|1|^FAIL well-formed: its signed data's version|version.exe|ca leaf
+the signer's version, a long INTEGER carrying data|1|^FAIL well-formed: its signer's version|signer-version.exe|ca leaf
+data for parameters of the digest algorithms' SHA-256|1|^FAIL well-formed: its digest algorithm's parameters|digest-algorithms.exe|ca leaf
+data for parameters of the signer's digest algorithm|1|^FAIL well-formed: its signer's digest algorithm's parameters|signer-digest-parameters.exe|ca leaf
+data for parameters of the signature algorithm|1|^FAIL well-formed: its signature algorithm's parameters|signature-parameters.exe|ca leaf
+a BER indefinite length|1|^FAIL well-formed: .*indefinite length|indefinite.exe|ca leaf
 an unauthenticated blob added to the signature|1|^FAIL nothing unsigned beside it: unsigned attribute|blob.exe|ca leaf
-a second signature, by another key, nested in the vendor's|1|^FAIL one signature|nested.exe|ca leaf
+an empty time stamp attribute|1|^FAIL nothing unsigned beside it: unsigned attribute .* with 0 values|empty-timestamp.exe|ca leaf
+a counter-signature attribute|1|^FAIL nothing unsigned beside it: unsigned attribute .*counter-signature|counter-signature.exe|ca leaf
+a second signature, by another key, nested in the vendor's|1|^FAIL one signature: a nested signature|nested.exe|ca leaf
+an empty nested-signature attribute|1|^FAIL one signature: a nested signature \(0 values\)|empty-nested.exe|ca leaf
+a second signer beside the vendor's|1|^FAIL one signature: 2 signers|second-signer.exe|ca leaf
 another key's primary signature, the vendor's nested under it: CA pin|1|^FAIL trusted|stranger-primary.exe|ca
 another key's primary signature, the vendor's nested under it: certificate pin|1|^FAIL pinned|stranger-primary.exe|leaf
-a changed checksum|1|^FAIL same build|checksum.exe|ca leaf
-bytes appended after the certificate table|1|^FAIL same build|appended.exe|ca leaf
+the certificates in another order|1|^FAIL certificates: .*not in DER order|certificates-reversed.exe|ca leaf
+the certificates without the CA|1|^FAIL certificates: the signer's chain stops at|certificates-without-root.exe|ca leaf
+the certificates twice over|1|^FAIL certificates: .*one certificate twice|certificates-twice.exe|ca leaf
+the CA replaced by a self-made one of its name, with data in an extension|1|^FAIL certificates: .*a certificate outside the signer's chain|fake-root.exe|ca leaf
+a stray certificate beside the chain|1|^FAIL certificates: .*a certificate outside the signer's chain|stray-certificate.exe|ca leaf
+another key's signature naming the vendor's certificate, listed after a look-alike: CA pin|1|^FAIL signature intact: the signer's certificate's key did not make|confused.exe|ca
+another key's signature naming the vendor's certificate, listed after a look-alike: certificate pin|1|^FAIL signature intact: the signer's certificate's key did not make|confused.exe|leaf
+a certificate added to the time stamp's|1|^FAIL time stamp: .*a certificate outside the authority's chain|token-certificates.exe|ca leaf tsa
+an unsigned attribute on the time stamp's signer|1|^FAIL time stamp: its signer has unsigned attributes|token-unsigned.exe|ca leaf tsa
 re-signed by another key|1|^FAIL trusted|resigned.exe|ca
 another key whose CA the machine trusts, VERIFY_CA the vendor's|1|^FAIL trusted|stranger.exe|ca machine
 the vendor's names under another CA: CA pin|1|^FAIL trusted|lookalike.exe|ca
 the vendor's names under another CA: certificate pin|1|^FAIL pinned|lookalike.exe|leaf
-an unsigned file|1|^FAIL signed: .* carries no Authenticode signature|unsigned.exe|ca leaf
-one byte of code changed|1|^FAIL signature intact: the file changed after it was signed|code-changed.exe|ca leaf
+one byte of code changed|1|^FAIL signature intact: the file's digest is not the signed one|code-changed.exe|ca leaf
 the vendor's signature over another build|1|^FAIL same build|other-build.exe|ca leaf
-the vendor's signature of another build moved onto this one|1|^FAIL signature intact|moved-signature.exe|ca leaf
+the vendor's signature of another build moved onto this one|1|^FAIL signature intact: the file's digest is not the signed one|moved-signature.exe|ca leaf
 TABLE
 VERIFY_SIGNER_SHA256=not-a-digest expect "a malformed pin is a usage error" \
   2 "VERIFY_SIGNER_SHA256 is not a SHA-256" verify "$genuine"
@@ -357,7 +426,11 @@ VERIFY_CA=$keys/nothing.pem expect "a CA file that is not there is a usage error
 if [ -n "$another" ]; then
   VERIFY_CA=$another/keys/vendor-ca.pem expect \
     "the release signed with $(cat "$another/osslsigncode") verifies" \
-    0 "^verified$" verify "$another/dist/signed/updater.exe"
+    0 "^verified$" verify "$another/files/genuine.exe"
+  VERIFY_CA=$another/keys/vendor-ca.pem \
+    VERIFY_TSA_CA=$another/keys/tsa-ca.pem expect \
+    "... and time-stamped, too" \
+    0 "^verified$" verify "$another/files/timestamped.exe"
 fi
 osslsigncode --version 2>&1 | sed -n '1s/, using:$//p' >"$work/osslsigncode"
 exit $failed

@@ -1,17 +1,42 @@
 #!/usr/bin/python3
 """Makes tampered copies of a signed updater.exe, the ways an attacker
-would, for the release test's table. Plain struct work over the PE
-headers; the signature's DER through release/authenticode.py.
+would, for the release test's table: each rewrites one thing that no
+signature covers and leaves the rest as osslsigncode wrote it. Plain
+struct work over the PE headers; the signature's DER through
+release/authenticode.py.
 
-  tamper.py pad SIGNED OUT         data hidden inside the certificate table,
-                                   its lengths and the checksum fixed (the
-                                   padding trick of CVE-2013-3900)
-  tamper.py checksum SIGNED OUT    the header checksum changed, nothing else
-  tamper.py timestamp SIGNED TOKEN OUT.pem
-                                   SIGNED's signature with TOKEN (an RFC 3161
-                                   time stamp token, DER) as its unsigned
-                                   time stamp attribute, as PEM for
-                                   osslsigncode attach-signature
+  tamper.py KIND SIGNED OUT [ARGUMENT...]
+
+The certificate table:
+  pad                 data hidden inside the table, its lengths and the
+                      checksum fixed (the padding trick of CVE-2013-3900)
+  checksum            the header checksum changed, nothing else
+  revision            the entry's wRevision 1.0 instead of 2.0
+  two-entries         a second entry, a copy of the first, in the table
+The signature's fields:
+  version             the signed data's version, a long INTEGER carrying data
+  signer-version      the same, on the signer's version
+  digest-algorithms   SHA-256 with data for parameters in the digest
+                      algorithms
+  signer-digest-parameters, signature-parameters
+                      data for parameters of the signer's digest or
+                      signature algorithm
+  indefinite          the outer length in BER's indefinite form
+  second-signer       the signer twice
+  signer-names CERT.der
+                      the signer's issuer and serial number CERT's
+Its certificates:
+  certificates CERT.der...
+                      the list replaced by these certificates
+  certificates-reversed, certificates-twice, certificates-without-root
+  certificates-plus CERT.der
+                      one more, outside the chain
+Its unsigned attributes:
+  unsigned HEX        these attributes (whole DER SEQUENCEs) added
+The time stamp token in it:
+  token-certificates-plus CERT.der
+                      one more certificate in the token
+  token-unsigned      an unsigned attribute on the authority's signer
 """
 import os
 import struct
@@ -20,15 +45,13 @@ import sys
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "../../release"))
 import authenticode as der  # noqa: E402
 
-
-def checksum_offset(image):
-    return struct.unpack_from("<I", image, 0x3C)[0] + 24 + 64
+PAYLOAD = b"ATTACKER PAYLOAD " * 8
 
 
 def pe_checksum(image):
     """The PE header checksum Windows computes: 16-bit words summed with
     carries, the checksum field taken as zero, plus the file's length."""
-    at = checksum_offset(image)
+    at = der.checksum_offset(image)
     data = image[:at] + b"\0" * 4 + image[at + 4:]
     data += b"\0" * (len(data) % 2)
     total = 0
@@ -39,67 +62,168 @@ def pe_checksum(image):
 
 
 def with_checksum(image, value):
-    at = checksum_offset(image)
+    at = der.checksum_offset(image)
     return image[:at] + struct.pack("<I", value) + image[at + 4:]
 
 
-def pad(image):
-    """Payload appended inside the first certificate entry, its length and
-    the table's size grown to match, the checksum made right again."""
-    entry, offset, size = der.certificate_table(image)
-    payload = b"MZ hidden payload inside the signature\0".ljust(64, b"\0")
-    image = bytearray(image + payload)
-    struct.pack_into("<I", image, entry + 4, size + len(payload))
-    length = struct.unpack_from("<I", image, offset)[0]
-    struct.pack_into("<I", image, offset, length + len(payload))
-    return with_checksum(bytes(image), pe_checksum(bytes(image)))
+def with_table(image, table):
+    """image with its certificate table replaced by table, its size and
+    the checksum right again, as osslsigncode leaves them."""
+    entry, offset, _ = der.certificate_table(image)
+    out = bytearray(image[:offset] + table)
+    struct.pack_into("<I", out, entry + 4, len(table))
+    return with_checksum(bytes(out), pe_checksum(bytes(out)))
 
 
-def with_timestamp(signature, token):
-    """signature with one more unsigned attribute on its first signer: an
-    RFC 3161 time stamp, token."""
-    attribute = der.encode(der.SEQUENCE,
-                           der.encode(0x06, bytes.fromhex("2b060104018237030301"))
-                           + der.encode(der.SET, token))
+def entry(signature, revision=der.WIN_CERT_REVISION_2_0):
+    """One WIN_CERTIFICATE around signature, padded to 8 bytes."""
+    body = signature + b"\0" * (-len(signature) % 8)
+    return struct.pack("<IHH", 8 + len(body), revision,
+                       der.WIN_CERT_TYPE_PKCS_SIGNED_DATA) + body
 
-    def first_signer(signer_info):
-        fields = der.children(signer_info)
-        if der.tag(fields[-1]) == der.CONTEXT_1:
-            fields[-1] = der.encode(der.CONTEXT_1,
-                                    der.content(fields[-1]) + attribute)
-        else:
-            fields.append(der.encode(der.CONTEXT_1, attribute))
-        return der.encode(der.SEQUENCE, b"".join(fields))
 
-    def rewrite(element, path, change):
-        if not path:
-            return change(element)
-        inner = der.children(element)
-        inner[path[0]] = rewrite(inner[path[0]], path[1:], change)
-        return der.encode(der.tag(element), b"".join(inner))
+def rewrite(element, path, change):
+    """element's encoding with the element at path (item indexes) replaced
+    by change(it), the lengths around it made right."""
+    if not path:
+        return change(element)
+    raws = [i.raw for i in element.items]
+    raws[path[0]] = rewrite(element.items[path[0]], path[1:], change)
+    return der.encode(element.tag, b"".join(raws))
 
-    # ContentInfo, [0], SignedData, its last field (the SignerInfos), the
-    # first SignerInfo.
-    signer_infos = len(der.signed_data(signature)) - 1
-    return rewrite(signature, [1, 0, signer_infos, 0], first_signer)
+
+def parsed(raw):
+    return der.parse(raw, "a rewritten part")
+
+
+def signer_path(content_info):
+    """Item indexes from a ContentInfo to its first SignerInfo."""
+    fields = content_info.items[1].items[0].items
+    return [1, 0, len(fields) - 1, 0]
+
+
+def certificates_path(content_info):
+    fields = content_info.items[1].items[0].items
+    return [1, 0, [i for i, f in enumerate(fields)
+                   if f.tag == der.CONTEXT_0 and i > 2][0]]
+
+
+def with_parameters(algorithm):
+    """An AlgorithmIdentifier with data for parameters."""
+    return der.encode(der.SEQUENCE, algorithm.items[0].raw +
+                      der.encode(der.OCTET_STRING, PAYLOAD))
+
+
+def with_unsigned(signer, attributes):
+    raws = [i.raw for i in signer.items]
+    if signer.items[-1].tag == der.CONTEXT_1:
+        raws[-1] = der.encode(der.CONTEXT_1,
+                              signer.items[-1].body + attributes)
+    else:
+        raws.append(der.encode(der.CONTEXT_1, attributes))
+    return der.encode(der.SEQUENCE, b"".join(raws))
+
+
+def certificates_replaced(change):
+    def replace(certificates):
+        return der.encode(der.CONTEXT_0, b"".join(
+            change([c.raw for c in certificates.items])))
+    return replace
+
+
+def in_token(change):
+    """change applied to the time stamp token in a SignerInfo."""
+    def on_signer(signer):
+        attributes = signer.items[-1]
+        raws = []
+        for attribute in attributes.items:
+            kind, values = attribute.items
+            if der.oid(kind) == der.RFC3161_TIMESTAMP:
+                token = change(values.items[0])
+                attribute = parsed(der.encode(der.SEQUENCE, kind.raw +
+                                              der.encode(der.SET, token)))
+            raws.append(attribute.raw)
+        return rewrite(signer, [len(signer.items) - 1], lambda _: der.encode(
+            der.CONTEXT_1, b"".join(raws)))
+    return on_signer
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def tampered(kind, image, arguments):
+    signature = der.pe_signature(image)
+    top = der.parse(signature, "the signature")
+    signer = signer_path(top)
+    certificates = certificates_path(top)
+    long_integer = der.encode(der.INTEGER, b"\x01" + PAYLOAD)
+    signature_changes = {
+        "version": ([1, 0, 0], lambda _: long_integer),
+        "signer-version": (signer + [0], lambda _: long_integer),
+        "digest-algorithms": ([1, 0, 1], lambda e: der.encode(
+            der.SET, with_parameters(e.items[0]))),
+        "signer-digest-parameters": (signer + [2], with_parameters),
+        "signature-parameters": (signer + [4], with_parameters),
+        "second-signer": ([1, 0, signer[2]], lambda e: der.encode(
+            der.SET, e.items[0].raw * 2)),
+        "signer-names": (signer + [1], lambda _: der.encode(
+            der.SEQUENCE, b"".join(
+                i.raw for i in der.certificate_names(
+                    parsed(read(arguments[0])))[:2]))),
+        "certificates": (certificates, certificates_replaced(
+            lambda _: [read(p) for p in arguments])),
+        "certificates-reversed": (certificates, certificates_replaced(
+            lambda raws: raws[::-1])),
+        "certificates-twice": (certificates, certificates_replaced(
+            lambda raws: raws * 2)),
+        "certificates-plus": (certificates, certificates_replaced(
+            lambda raws: raws + [read(arguments[0])])),
+        # The signer's own, the one certificate with its issuer and serial.
+        "certificates-without-root": (certificates, certificates_replaced(
+            lambda raws: [r for r in raws if list(der.certificate_names(
+                parsed(r))[:2]) == top.items[1].items[0].items[-1]
+                .items[0].items[1].items])),
+        "unsigned": (signer, lambda e: with_unsigned(
+            e, bytes.fromhex(arguments[0]))),
+        "token-certificates-plus": (signer, in_token(lambda token: rewrite(
+            token, certificates_path(token), certificates_replaced(
+                lambda raws: raws + [read(arguments[0])])))),
+        "token-unsigned": (signer, in_token(lambda token: rewrite(
+            token, signer_path(token), lambda e: with_unsigned(
+                e, der.encode(der.SEQUENCE, der.encode_oid("1.2.3.4") +
+                              der.encode(der.SET, der.encode(
+                                  der.OCTET_STRING, PAYLOAD))))))),
+    }
+    _, offset, _ = der.certificate_table(image)
+    if kind in signature_changes:
+        path, change = signature_changes[kind]
+        return with_table(image, entry(rewrite(top, path, change)))
+    if kind == "indefinite":
+        body = top.body
+        return with_table(image, entry(bytes([der.SEQUENCE, 0x80]) + body +
+                                       b"\0\0"))
+    if kind == "revision":
+        return with_table(image, entry(signature, revision=0x100))
+    if kind == "two-entries":
+        return with_table(image, entry(signature) * 2)
+    if kind == "checksum":
+        return with_checksum(image, pe_checksum(image) ^ 1)
+    if kind == "pad":
+        table = image[offset:]
+        length = struct.unpack_from("<I", table)[0]
+        padded = bytearray(table + PAYLOAD)
+        struct.pack_into("<I", padded, 0, length + len(PAYLOAD))
+        return with_table(image, bytes(padded))
+    sys.exit(__doc__)
 
 
 def main():
-    command, source, *rest = sys.argv[1:]
-    with open(source, "rb") as f:
-        image = f.read()
-    if command == "pad":
-        out, data = rest[0], pad(image)
-    elif command == "checksum":
-        out, data = rest[0], with_checksum(image, pe_checksum(image) ^ 1)
-    elif command == "timestamp":
-        with open(rest[0], "rb") as f:
-            token = f.read()
-        out = rest[1]
-        data = der.pem("PKCS7", with_timestamp(der.pe_signature(image), token))
-    else:
+    if len(sys.argv) < 4:
         sys.exit(__doc__)
-    der.write(out, data)
+    kind, source, out, *arguments = sys.argv[1:]
+    der.write(out, tampered(kind, read(source), arguments))
 
 
 if __name__ == "__main__":
