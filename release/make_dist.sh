@@ -5,8 +5,8 @@
 #   make_dist.sh BUILD_DIR DIST_DIR
 #
 # DIST_DIR/updater.exe        the program, unsigned
-# DIST_DIR/updater_caller.h   for the application that starts it
-# DIST_DIR/SHA256SUMS         of those two
+# DIST_DIR/caller/*.h         the kit, for the application that starts it
+# DIST_DIR/SHA256SUMS         of those
 # DIST_DIR/BUILDINFO          the commit, the toolchain's exact Debian
 #                             packages, and the compile and link flags
 set -euo pipefail
@@ -17,8 +17,9 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 rm -rf "$dist"
 mkdir -p "$dist"
 cp "$build/bin/updater.exe" "$dist/updater.exe"
-cp "$top/caller/updater_caller.h" "$dist/updater_caller.h"
-(cd "$dist" && sha256sum updater.exe updater_caller.h > SHA256SUMS)
+mkdir "$dist/caller"
+cp "$top"/caller/*.h "$dist/caller/"
+(cd "$dist" && sha256sum updater.exe caller/*.h > SHA256SUMS)
 
 commit=$(git -C "$top" rev-parse HEAD 2>/dev/null || echo unknown)
 # As release/sign.sh judges a checkout: git status hides files that git is
