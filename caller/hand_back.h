@@ -9,10 +9,13 @@
 // processes is left behind to do it: the watcher.
 //
 //   1. Before the prompt, the unelevated application creates a named
-//      event under a random id and starts its own exe, unelevated, as the
-//      watcher (`--updater-hand-back-watcher <id>`), giving the watcher a
+//      event under a random id, copies its own exe into the user's temp
+//      folder and starts the copy, unelevated, as the watcher
+//      (`--updater-hand-back-watcher <id> "<application>"`), giving it a
 //      handle to the event so that the event outlives the application.
-//      If the prompt fails, it ends the watcher.
+//      The watcher runs from a copy because Windows lets nobody replace
+//      the exe of a running process: the installer must be able to. If
+//      the prompt fails, the application ends the watcher.
 //   2. The helper puts the id into the updater's environment
 //      (ZELVARO_UPDATE_HAND_BACK); the installer and the restarted
 //      application inherit it.
@@ -20,7 +23,9 @@
 //      from its environment and, when it runs elevated, sets the event and
 //      exits at once, without ever holding the mutex.
 //   4. The watcher wakes and starts the application's exe with "/silent",
-//      as the user, with the exe's folder as its current folder.
+//      as the user, with the exe's folder as its current folder. That
+//      application's first kit call, unelevated, deletes the watchers'
+//      copies that are no longer running.
 //
 // The id travels whether or not a watcher could be left behind. When the
 // hand-back cannot be made (no event: the watcher timed out, or could not
@@ -51,6 +56,12 @@ const char kHandBackVariable[] = "ZELVARO_UPDATE_HAND_BACK";
 const char kHandBackEventPrefix[] = "Local\\ZelvaroHandBack-";
 // How long a watcher waits for the update to end before it gives up.
 const DWORD kHandBackWaitMs = 2 * 60 * 60 * 1000;
+// The watcher's copy in the user's temp folder: prefix, id, suffix.
+const char kWatcherCopyPrefix[] = "Zelvaro-watcher-";
+const char kWatcherCopySuffix[] = ".exe";
+// How long to wait for a watcher that was ended to be gone, so that its
+// copy can be deleted.
+const DWORD kWatcherEndWaitMs = 5000;
 
 // True if this process runs with an elevated token.
 inline bool IsElevated() {
@@ -146,20 +157,31 @@ inline bool HandBackEventSddl(char* sddl, size_t size) {
   return fits;
 }
 
+// The path of the watcher's copy for `id` into `copy` (MAX_PATH bytes),
+// or of the pattern that finds them all for `id` "*".
+inline bool WatcherCopyPath(const char* id, char* copy) {
+  char temp[MAX_PATH];
+  const DWORD length = GetTempPathA(MAX_PATH, temp);
+  return length > 0 && length < MAX_PATH &&
+         Join(copy, MAX_PATH, temp, kWatcherCopyPrefix, id) &&
+         Join(copy, MAX_PATH, copy, kWatcherCopySuffix);
+}
+
 // Step 1, in the unelevated application before the prompt: creates the
 // event named after `id` (the digits of kHandBackIdSize random bytes) and
-// starts the watcher for it.
+// starts the watcher for it from a copy of `application`.
 //
 // Needs: the application's own exe, full path. Leaves: the watcher's
 // process handle with the caller (to end it if the prompt fails), the
-// watcher holding the event; or null, with nothing running, and the
-// restarted application then finds no event and fails closed.
+// watcher holding the event; or null, with nothing running and no copy,
+// and the restarted application then finds no event and fails closed.
 inline HANDLE LeaveWatcherBehind(const char* application, const char* id) {
   char name[sizeof(kHandBackEventPrefix) + kHandBackIdLength];
   char sddl[256];
+  char copy[MAX_PATH];
   PSECURITY_DESCRIPTOR descriptor = NULL;
   if (!Join(name, sizeof(name), kHandBackEventPrefix, id) ||
-      !HandBackEventSddl(sddl, sizeof(sddl)) ||
+      !WatcherCopyPath(id, copy) || !HandBackEventSddl(sddl, sizeof(sddl)) ||
       !ConvertStringSecurityDescriptorToSecurityDescriptorA(
           sddl, SDDL_REVISION_1, &descriptor,
           /*SecurityDescriptorSize=*/NULL))
@@ -174,15 +196,20 @@ inline HANDLE LeaveWatcherBehind(const char* application, const char* id) {
   const bool fresh = event != NULL && GetLastError() != ERROR_ALREADY_EXISTS;
   LocalFree(descriptor);
   HANDLE watcher = NULL;
-  char command_line[MAX_PATH + sizeof(kWatcherSwitch) + kHandBackIdLength +
-                    4];
+  bool copied = false;
+  char command_line[2 * MAX_PATH + sizeof(kWatcherSwitch) +
+                    kHandBackIdLength + 8];
   if (fresh &&
-      Join(command_line, sizeof(command_line), "\"", application, "\" ") &&
+      Join(command_line, sizeof(command_line), "\"", copy, "\" ") &&
       Join(command_line, sizeof(command_line), command_line, kWatcherSwitch,
            " ") &&
-      Join(command_line, sizeof(command_line), command_line, id))
-    watcher = StartProgram(application, command_line,
-                           /*current_directory=*/NULL);
+      Join(command_line, sizeof(command_line), command_line, id, " \"") &&
+      Join(command_line, sizeof(command_line), command_line, application,
+           "\"")) {
+    copied = CopyFileA(application, copy, /*bFailIfExists=*/TRUE) != FALSE;
+    if (copied)
+      watcher = StartProgram(copy, command_line, /*current_directory=*/NULL);
+  }
   HANDLE in_watcher = NULL;
   if (watcher != NULL &&
       !DuplicateHandle(GetCurrentProcess(), event, watcher, &in_watcher,
@@ -191,12 +218,40 @@ inline HANDLE LeaveWatcherBehind(const char* application, const char* id) {
     // Without the handle the watcher could find no event and wait for
     // nothing: end it now.
     TerminateProcess(watcher, /*uExitCode=*/ERROR_INVALID_HANDLE);
+    WaitForSingleObject(watcher, kWatcherEndWaitMs);
     CloseHandle(watcher);
     watcher = NULL;
   }
+  if (watcher == NULL && copied)
+    DeleteFileA(copy);
   if (event != NULL)
     CloseHandle(event);
   return watcher;
+}
+
+// Deletes the watchers' copies in the user's temp folder; those still
+// running stay, for a later start to delete. Only unelevated: an elevated
+// process takes its temp folder from the user's profile, where any
+// program of the user's could point it elsewhere.
+//
+// Needs: nothing. Leaves: no handle open.
+inline void RemoveWatcherCopies() {
+  char pattern[MAX_PATH];
+  char folder[MAX_PATH];
+  if (IsElevated() || !WatcherCopyPath("*", pattern) ||
+      !FolderOf(pattern, folder))
+    return;
+  WIN32_FIND_DATAA found;
+  HANDLE find = FindFirstFileA(pattern, &found);
+  if (find == INVALID_HANDLE_VALUE)
+    return;
+  do {
+    char path[MAX_PATH];
+    if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
+        Join(path, MAX_PATH, folder, found.cFileName))
+      DeleteFileA(path);
+  } while (FindNextFileA(find, &found));
+  FindClose(find);
 }
 
 // Step 3, in every application's first kit call. Returns false when this
@@ -232,11 +287,11 @@ inline bool HandBackIfAsked(int* exit_code) {
 // Step 4: the watcher's whole life. Returns its exit code: 0 once the
 // application was started again, else why not.
 //
-// Needs: `id`, the digits of a live event's name. Leaves: no handle open;
-// the application started, or not when the wait ran out.
-inline int RunWatcher(const char* id) {
+// Needs: a parsed watcher line. Leaves: no handle open; the application
+// started, or not when the wait ran out.
+inline int RunWatcher(const WatcherRequest& request) {
   char name[sizeof(kHandBackEventPrefix) + kHandBackIdLength];
-  if (!Join(name, sizeof(name), kHandBackEventPrefix, id))
+  if (!Join(name, sizeof(name), kHandBackEventPrefix, request.hand_back_id))
     return ERROR_INVALID_NAME;
   HANDLE event = OpenEventA(SYNCHRONIZE, /*bInheritHandle=*/FALSE, name);
   if (event == NULL)
@@ -246,10 +301,10 @@ inline int RunWatcher(const char* id) {
   if (waited != WAIT_OBJECT_0)
     return ERROR_TIMEOUT;
 
-  char application[MAX_PATH];
+  const char* const application = request.application;
   char folder[MAX_PATH];
   char command_line[MAX_PATH + 10];
-  if (!OwnExePath(application) || !FolderOf(application, folder) ||
+  if (!FolderOf(application, folder) ||
       !Join(command_line, sizeof(command_line), "\"", application,
             "\" /silent"))
     return ERROR_INVALID_NAME;

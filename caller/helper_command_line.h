@@ -4,7 +4,10 @@
 // the application back after an elevated update.
 //
 //   "<application>" --start-updater-helper "<updater>" "<installer>" <digest> <hand-back>
-//   "<application>" --updater-hand-back-watcher <hand-back>
+//   "<copy>" --updater-hand-back-watcher <hand-back> "<application>"
+//
+// (The watcher runs from a copy of the application's exe, so that the
+// installer can replace the exe while the watcher waits.)
 //
 // <digest> is the installer's SHA-256 as 64 lowercase hex digits, taken by
 // the unelevated application before it asked for the prompt; <hand-back>
@@ -52,6 +55,13 @@ const size_t kMaxHelperParameters = (sizeof(kHelperSwitch) - 1) +
                                     2 * (kMaxHelperPath + 3) +
                                     (2 * kDigestSize + 1) +
                                     (kHandBackIdLength + 1) + 1;
+
+// What a watcher line asks for: the id of the event to wait for, and the
+// application to start again.
+struct WatcherRequest {
+  char hand_back_id[kHandBackIdLength + 1];
+  char application[kMaxHelperPath + 1];
+};
 
 enum CommandLineKind { kApplication, kMalformed, kHelper, kWatcher };
 
@@ -238,13 +248,13 @@ inline const char* TakeHandBackId(const char* p, char* id) {
 
 // Reads a command line. kApplication unless one of the kit's switches
 // follows the program token; then kHelper with `request` filled, kWatcher
-// with `watcher_id` (kHandBackIdLength + 1 bytes) filled, or kMalformed.
+// with `watcher` filled, or kMalformed.
 //
 // Needs: a NUL-terminated line. Leaves: what it filled; reads nothing past
 // the line's NUL and writes nothing past the buffers, whatever the line.
 inline CommandLineKind ParseCommandLine(const char* command_line,
                                         HelperRequest* request,
-                                        char* watcher_id) {
+                                        WatcherRequest* watcher) {
   const char* p = SkipProgram(command_line);
   if (p == NULL)
     return kApplication;
@@ -259,12 +269,22 @@ inline CommandLineKind ParseCommandLine(const char* command_line,
   }
   after_switch = TakeWord(p, kWatcherSwitch);
   if (after_switch != NULL) {
-    p = TakeHandBackId(after_switch, watcher_id);
-    return p != NULL && *SkipBlanks(p) == '\0' && watcher_id[0] != '\0'
+    p = TakeHandBackId(after_switch, watcher->hand_back_id);
+    p = TakeQuotedPath(p, watcher->application);
+    return p != NULL && *SkipBlanks(p) == '\0' &&
+                   watcher->hand_back_id[0] != '\0'
                ? kWatcher
                : kMalformed;
   }
   return kApplication;
+}
+
+// True if `path` is a full path on a drive ("C:\..."): not a share, whose
+// server an elevated helper would sign in to, nor a device or "\\?\" path.
+inline bool IsDrivePath(const char* path) {
+  const char drive = static_cast<char>(path[0] | 0x20);  // lower case
+  return drive >= 'a' && drive <= 'z' && path[1] == ':' &&
+         (path[2] == '\\' || path[2] == '/');
 }
 
 // 0 if `path` can travel on the helper's command line, else why not.

@@ -67,15 +67,36 @@ inline HANDLE OpenUnelevatedToken() {
 // every account and account group (S-1-5-21-...), the built-in groups but
 // Administrators, and the well-known groups every signed-in user holds. A
 // right given to one of them is a right some unelevated user has.
+//
+// Anonymous Logon (S-1-5-7) is not among them: Windows gives it nothing
+// on an install's folder, and Wine shows every file of another Unix user
+// as Anonymous Logon's, which is how the end-to-end cases make a folder
+// per-machine.
 inline bool IsSidOfUsers(PSID sid) {
-  static const char* const kUserPrefixes[] = {"S-1-5-21-", "S-1-5-32-"};
+  static const char* const kUserPrefixes[] = {
+      "S-1-5-21-",  // local and domain accounts and their groups
+      "S-1-5-32-",  // built-in groups (Administrators excepted below)
+      "S-1-12-",    // Microsoft Entra ID accounts and groups
+      "S-1-5-5-",   // logon sessions
+      "S-1-5-64-",  // accounts signed in by NTLM, SChannel or Digest
+      "S-1-15-",    // app containers and their capabilities
+      "S-1-18-",    // identities asserted at sign-in
+  };
   static const char* const kUserGroups[] = {
-      "S-1-1-0",    // Everyone
-      "S-1-2-0",    // Local
-      "S-1-2-1",    // Console Logon
-      "S-1-5-4",    // Interactive
-      "S-1-5-11",   // Authenticated Users
-      "S-1-5-113",  // Local account
+      "S-1-1-0",     // Everyone
+      "S-1-2-0",     // Local
+      "S-1-2-1",     // Console Logon
+      "S-1-5-1",     // Dialup
+      "S-1-5-2",     // Network
+      "S-1-5-3",     // Batch
+      "S-1-5-4",     // Interactive
+      "S-1-5-11",    // Authenticated Users
+      "S-1-5-13",    // Terminal Server Users
+      "S-1-5-14",    // Remote Interactive Logon
+      "S-1-5-15",    // This Organization
+      "S-1-5-113",   // Local account
+      "S-1-5-114",   // Local account and member of Administrators
+      "S-1-5-1000",  // Other Organization
   };
   char* text = NULL;
   if (!ConvertSidToStringSidA(sid, &text))
@@ -170,12 +191,30 @@ inline bool FolderOf(const char* path, char* folder) {
   return true;
 }
 
+// True if `path` lies on a local fixed drive whose file system keeps
+// security descriptors. Elsewhere (a share, a removable or mounted drive,
+// FAT) the rights a folder reports are not Windows's to enforce.
+inline bool IsOnDriveThatKeepsRights(const char* path) {
+  if (!IsDrivePath(path))
+    return false;
+  const char root[] = {path[0], ':', '\\', '\0'};
+  DWORD flags = 0;
+  return GetDriveTypeA(root) == DRIVE_FIXED &&
+         GetVolumeInformationA(root, /*lpVolumeNameBuffer=*/NULL, 0,
+                               /*lpVolumeSerialNumber=*/NULL,
+                               /*lpMaximumComponentLength=*/NULL, &flags,
+                               /*lpFileSystemNameBuffer=*/NULL, 0) &&
+         (flags & FILE_PERSISTENT_ACLS) != 0;
+}
+
 // True if the user this process runs for could, without elevation, change
 // `updater` or `application` or add to their folder (the updater's), or
-// if that cannot be told. Needs: full paths.
+// if that cannot be told; also wherever the rights are not kept by a
+// local fixed drive. Needs: full paths.
 inline bool IsPerUserInstall(const char* updater, const char* application) {
   char folder[MAX_PATH];
-  if (!FolderOf(updater, folder))
+  if (!FolderOf(updater, folder) || !IsOnDriveThatKeepsRights(updater) ||
+      !IsOnDriveThatKeepsRights(application))
     return true;
   HANDLE token = OpenUnelevatedToken();
   if (token == NULL)

@@ -13,7 +13,8 @@
 // a valid signature by the same signer.
 //
 // Copies are deleted when Windows restarts (MOVEFILE_DELAY_UNTIL_REBOOT)
-// and by the next update's helper, whichever comes first.
+// and by the next update's helper, whichever comes first; their empty
+// folders stay until the restart.
 #ifndef UPDATER_CALLER_STAGED_INSTALLER_H_
 #define UPDATER_CALLER_STAGED_INSTALLER_H_
 
@@ -105,14 +106,6 @@ inline HANDLE OpenShuttingOutWriters(const char* path) {
       /*hTemplateFile=*/NULL);
 }
 
-// True if `path` is a full path on a drive ("C:\..."): not a share, whose
-// server an elevated helper would sign in to, nor a device or "\?" path.
-inline bool IsDrivePath(const char* path) {
-  const char drive = static_cast<char>(path[0] | 0x20);  // lower case
-  return drive >= 'a' && drive <= 'z' && path[1] == ':' &&
-         (path[2] == '\\' || path[2] == '/');
-}
-
 // The SHA-256 of the file at `path` into `digest`. False, with the cause
 // in GetLastError(), if it could not be read.
 //
@@ -139,9 +132,9 @@ inline bool StagingRoot(char* root) {
   return Join(root, MAX_PATH, windows, kStagingParent);
 }
 
-// Deletes the files in `folder` (a staging folder: files only), then the
-// folder.
-inline void RemoveStagingFolder(const char* folder) {
+// Deletes the files in `folder` (a staging folder: files only); those in
+// use stay.
+inline void RemoveStagedFiles(const char* folder) {
   char pattern[MAX_PATH];
   if (Join(pattern, MAX_PATH, folder, "\\*")) {
     WIN32_FIND_DATAA found;
@@ -156,6 +149,12 @@ inline void RemoveStagingFolder(const char* folder) {
       FindClose(find);
     }
   }
+}
+
+// Deletes a staging folder no updater was started for: its files, then
+// the folder.
+inline void RemoveStagingFolder(const char* folder) {
+  RemoveStagedFiles(folder);
   RemoveDirectoryA(folder);
 }
 
@@ -185,13 +184,17 @@ inline bool IsStagingFolderOfOurs(const char* folder) {
   return ours;
 }
 
-// Removes the staging folders earlier updates left under `root`: those
-// that are real folders owned by Administrators or SYSTEM. Anything else
-// of that name was planted, and is left alone.
+// Deletes the copies earlier updates left under `root`, in the real
+// folders of that name owned by Administrators or SYSTEM; anything else of
+// that name was planted, and is left alone. The folders themselves stay,
+// empty, until Windows restarts (they are booked for it): an updater of
+// an earlier update may still be waiting to start its copy, and a name
+// set free could be taken by anyone, with a file of theirs where that
+// updater will look. That updater then finds nothing and says so.
 //
 // Needs: an elevated process, to delete what only Administrators can.
 // Leaves: no handle open.
-inline void RemoveEarlierStagingFolders(const char* root) {
+inline void RemoveEarlierStagedCopies(const char* root) {
   char pattern[MAX_PATH];
   if (!Join(pattern, MAX_PATH, root, "\\", kStagingPrefix) ||
       !Join(pattern, MAX_PATH, pattern, "*"))
@@ -206,7 +209,7 @@ inline void RemoveEarlierStagingFolders(const char* root) {
         (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 &&
         Join(folder, MAX_PATH, root, "\\", found.cFileName) &&
         IsStagingFolderOfOurs(folder))
-      RemoveStagingFolder(folder);
+      RemoveStagedFiles(folder);
   } while (FindNextFileA(find, &found));
   FindClose(find);
 }
@@ -243,7 +246,7 @@ inline bool StageInstaller(const char* installer, StagedCopy* staged) {
       strcmp(name, "..") == 0 || strchr(name, ':') != NULL ||
       !StagingRoot(root))
     return false;
-  RemoveEarlierStagingFolders(root);
+  RemoveEarlierStagedCopies(root);
   if (!RandomHex(kHandBackIdSize, random) ||
       !Join(staged->folder, MAX_PATH, root, "\\", kStagingPrefix) ||
       !Join(staged->folder, MAX_PATH, staged->folder, random) ||
@@ -276,13 +279,67 @@ inline bool StageInstaller(const char* installer, StagedCopy* staged) {
   return true;
 }
 
+// The trust calls, from wintrust.dll and crypt32.dll loaded from the
+// system folder only when they are needed. Neither DLL is one Windows
+// always takes from the system folder (a known DLL), so importing them
+// would let a copy of the signed application, started elsewhere with
+// "runas", load a planted wintrust.dll or crypt32.dll elevated under the
+// vendor's name on the prompt.
+struct TrustCalls {
+  HMODULE wintrust;
+  HMODULE crypt32;
+  LONG(WINAPI* verify)(HWND, GUID*, LPVOID);
+  CRYPT_PROVIDER_DATA*(WINAPI* provider_data)(HANDLE);
+  CRYPT_PROVIDER_SGNR*(WINAPI* signer)(CRYPT_PROVIDER_DATA*, DWORD, BOOL,
+                                       DWORD);
+  BOOL(WINAPI* same_name)(DWORD, PCERT_NAME_BLOB, PCERT_NAME_BLOB);
+};
+
+// GetProcAddress's result as the function type `Function`.
+template <typename Function>
+bool Find(HMODULE module, const char* name, Function* function) {
+  const FARPROC found = module != NULL ? GetProcAddress(module, name) : NULL;
+  // Through a plain function type: FARPROC names none of these.
+  *function = reinterpret_cast<Function>(
+      reinterpret_cast<void (*)(void)>(found));
+  return found != NULL;
+}
+
+// Loads the trust calls into `calls`. False if any is missing.
+//
+// Needs: nothing. Leaves: the two modules loaded, for UnloadTrustCalls,
+// whatever the result.
+inline bool LoadTrustCalls(TrustCalls* calls) {
+  calls->wintrust = LoadLibraryExA("wintrust.dll", /*hFile=*/NULL,
+                                   LOAD_LIBRARY_SEARCH_SYSTEM32);
+  calls->crypt32 = LoadLibraryExA("crypt32.dll", /*hFile=*/NULL,
+                                  LOAD_LIBRARY_SEARCH_SYSTEM32);
+  const bool verify = Find(calls->wintrust, "WinVerifyTrust", &calls->verify);
+  const bool provider_data = Find(calls->wintrust,
+                                  "WTHelperProvDataFromStateData",
+                                  &calls->provider_data);
+  const bool signer = Find(calls->wintrust, "WTHelperGetProvSignerFromChain",
+                           &calls->signer);
+  const bool same_name = Find(calls->crypt32, "CertCompareCertificateName",
+                              &calls->same_name);
+  return verify && provider_data && signer && same_name;
+}
+
+inline void UnloadTrustCalls(TrustCalls* calls) {
+  if (calls->wintrust != NULL)
+    FreeLibrary(calls->wintrust);
+  if (calls->crypt32 != NULL)
+    FreeLibrary(calls->crypt32);
+}
+
 // Verifies the Authenticode signature of the file at `path`, leaving the
 // verification's state open in `data` (which points at `file`) for
 // SignerOf; the caller ends it with EndVerification whatever the result.
 // Returns WinVerifyTrust's answer: 0 for a valid signature,
 // TRUST_E_NOSIGNATURE for none.
-inline LONG BeginVerification(const char* path, WINTRUST_FILE_INFO* file,
-                              WINTRUST_DATA* data, wchar_t* wide_path) {
+inline LONG BeginVerification(const TrustCalls& calls, const char* path,
+                              WINTRUST_FILE_INFO* file, WINTRUST_DATA* data,
+                              wchar_t* wide_path) {
   memset(file, 0, sizeof(*file));
   memset(data, 0, sizeof(*data));
   // The trust API takes wide paths only.
@@ -300,31 +357,30 @@ inline LONG BeginVerification(const char* path, WINTRUST_FILE_INFO* file,
   data->pFile = file;
   data->dwStateAction = WTD_STATEACTION_VERIFY;
   GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
-  return WinVerifyTrust(/*hwnd=*/static_cast<HWND>(INVALID_HANDLE_VALUE),
-                        &action, data);
+  return calls.verify(/*hwnd=*/static_cast<HWND>(INVALID_HANDLE_VALUE),
+                      &action, data);
 }
 
 // Ends what BeginVerification began, if it got as far as WinVerifyTrust.
-inline void EndVerification(WINTRUST_DATA* data) {
+inline void EndVerification(const TrustCalls& calls, WINTRUST_DATA* data) {
   if (data->dwStateAction != WTD_STATEACTION_VERIFY)
     return;
   GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
   data->dwStateAction = WTD_STATEACTION_CLOSE;
-  WinVerifyTrust(/*hwnd=*/static_cast<HWND>(INVALID_HANDLE_VALUE), &action,
-                 data);
+  calls.verify(/*hwnd=*/static_cast<HWND>(INVALID_HANDLE_VALUE), &action,
+               data);
 }
 
 // The signer's certificate and the root its chain ends in, from a
 // verification that succeeded. False if the state holds no such chain.
-inline bool SignerOf(WINTRUST_DATA* data, PCCERT_CONTEXT* leaf,
-                     PCCERT_CONTEXT* root) {
-  CRYPT_PROVIDER_DATA* provider =
-      WTHelperProvDataFromStateData(data->hWVTStateData);
+inline bool SignerOf(const TrustCalls& calls, WINTRUST_DATA* data,
+                     PCCERT_CONTEXT* leaf, PCCERT_CONTEXT* root) {
+  CRYPT_PROVIDER_DATA* provider = calls.provider_data(data->hWVTStateData);
   if (provider == NULL)
     return false;
-  CRYPT_PROVIDER_SGNR* signer = WTHelperGetProvSignerFromChain(
-      provider, /*idxSigner=*/0, /*fCounterSigner=*/FALSE,
-      /*idxCounterSigner=*/0);
+  CRYPT_PROVIDER_SGNR* signer =
+      calls.signer(provider, /*idxSigner=*/0, /*fCounterSigner=*/FALSE,
+                   /*idxCounterSigner=*/0);
   if (signer == NULL || signer->csCertChain == 0 ||
       signer->pasCertChain == NULL)
     return false;
@@ -344,37 +400,47 @@ inline bool SameCertificateBytes(PCCERT_CONTEXT a, PCCERT_CONTEXT b) {
 // application's and whose chain ends in the very same root. A certificate
 // authority vouched for that name twice, so a renewed certificate passes;
 // a look-alike name under another authority does not. A signed
-// application whose own signature does not verify passes nothing.
+// application whose own signature does not verify passes nothing, and
+// nothing passes where the trust calls cannot be loaded.
 //
-// Needs: full paths. Leaves: both verifications' state closed.
+// Needs: full paths. Leaves: both verifications' state closed, the trust
+// DLLs unloaded.
 inline bool SignedLikeApplication(const char* application,
                                   const char* copy) {
+  TrustCalls calls;
+  if (!LoadTrustCalls(&calls)) {
+    UnloadTrustCalls(&calls);
+    return false;
+  }
   WINTRUST_FILE_INFO application_file;
   WINTRUST_DATA application_data;
   wchar_t application_wide[MAX_PATH];
-  const LONG application_status = BeginVerification(
-      application, &application_file, &application_data, application_wide);
+  const LONG application_status =
+      BeginVerification(calls, application, &application_file,
+                        &application_data, application_wide);
   bool allowed = application_status == TRUST_E_NOSIGNATURE;
   PCCERT_CONTEXT application_leaf = NULL;
   PCCERT_CONTEXT application_root = NULL;
   if (application_status == 0 &&
-      SignerOf(&application_data, &application_leaf, &application_root)) {
+      SignerOf(calls, &application_data, &application_leaf,
+               &application_root)) {
     WINTRUST_FILE_INFO copy_file;
     WINTRUST_DATA copy_data;
     wchar_t copy_wide[MAX_PATH];
     PCCERT_CONTEXT copy_leaf = NULL;
     PCCERT_CONTEXT copy_root = NULL;
-    if (BeginVerification(copy, &copy_file, &copy_data, copy_wide) == 0 &&
-        SignerOf(&copy_data, &copy_leaf, &copy_root)) {
-      allowed = CertCompareCertificateName(
-                    X509_ASN_ENCODING | PKCS_7_ASN_ENCODING,
-                    &application_leaf->pCertInfo->Subject,
-                    &copy_leaf->pCertInfo->Subject) &&
+    if (BeginVerification(calls, copy, &copy_file, &copy_data, copy_wide) ==
+            0 &&
+        SignerOf(calls, &copy_data, &copy_leaf, &copy_root)) {
+      allowed = calls.same_name(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING,
+                                &application_leaf->pCertInfo->Subject,
+                                &copy_leaf->pCertInfo->Subject) &&
                 SameCertificateBytes(application_root, copy_root);
     }
-    EndVerification(&copy_data);
+    EndVerification(calls, &copy_data);
   }
-  EndVerification(&application_data);
+  EndVerification(calls, &application_data);
+  UnloadTrustCalls(&calls);
   return allowed;
 }
 

@@ -43,6 +43,7 @@
 #include <windows.h>
 #include <shellapi.h>
 
+#include <stdlib.h>
 #include <string.h>
 
 #include "hand_back.h"
@@ -108,6 +109,31 @@ inline HANDLE StartUpdaterDirectly(const char* updater,
                       FolderOf(updater, folder) ? folder : NULL);
 }
 
+// Starts the updater as StartUpdaterDirectly does, with TEMP and TMP
+// naming `temp` for it and what it starts: installers unpack their parts
+// there, and the user's own temp folder, which the profile names, is open
+// to every program of the user's while the installer runs elevated.
+//
+// Needs: full paths. Leaves: this process's TEMP and TMP as they were; the
+// updater's handle with the caller, or null with the cause.
+inline HANDLE StartWithTempFolder(const char* updater, const char* installer,
+                                  const char* temp) {
+  static const char* const kNames[] = {"TEMP", "TMP"};
+  char* saved[2];
+  for (int i = 0; i < 2; ++i) {
+    saved[i] = ReadVariable(kNames[i]);
+    WriteVariable(kNames[i], temp);
+  }
+  HANDLE started = StartUpdaterDirectly(updater, installer);
+  const DWORD error = GetLastError();
+  for (int i = 0; i < 2; ++i) {
+    WriteVariable(kNames[i], saved[i]);
+    free(saved[i]);
+  }
+  SetLastError(error);
+  return started;
+}
+
 // Writes the updater.exe beside `application` into `updater` (MAX_PATH
 // bytes).
 inline bool UpdaterBeside(const char* application, char* updater) {
@@ -169,7 +195,7 @@ inline HANDLE StartUpdaterWithCheckedCopy(const char* updater_path,
     // Exactly this id, or none: an elevated process takes its environment
     // from the user's profile, which any program of theirs can change.
     WriteVariable(kHandBackVariable, hand_back_id);
-    HANDLE started = StartUpdaterDirectly(updater, staged.path);
+    HANDLE started = StartWithTempFolder(updater, staged.path, staged.folder);
     if (started != NULL) {
       CloseHandle(held);
       return started;
@@ -364,13 +390,16 @@ inline HANDLE StartUpdater(const char* updater_path,
 inline bool RunAsHelperIfAsked(int* exit_code) {
   internal::RestoreCompatLayer();
   internal::HelperRequest request;
-  char watcher_id[internal::kHandBackIdLength + 1];
+  internal::WatcherRequest watcher;
   switch (internal::ParseCommandLine(GetCommandLineA(), &request,
-                                     watcher_id)) {
+                                     &watcher)) {
     case internal::kApplication:
       // Only an application hands itself back: the helper and the watcher
       // answer to their command line alone.
-      return internal::HandBackIfAsked(exit_code);
+      if (internal::HandBackIfAsked(exit_code))
+        return true;
+      internal::RemoveWatcherCopies();
+      return false;
     case internal::kMalformed:
       *exit_code = ERROR_BAD_ARGUMENTS;
       return true;
@@ -378,7 +407,7 @@ inline bool RunAsHelperIfAsked(int* exit_code) {
       *exit_code = internal::ServeAsHelper(request);
       return true;
     case internal::kWatcher:
-      *exit_code = internal::RunWatcher(watcher_id);
+      *exit_code = internal::RunWatcher(watcher);
       return true;
   }
   return false;

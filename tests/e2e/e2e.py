@@ -398,6 +398,36 @@ UNSET = ("ZELVARO_UPDATE_COMPAT_LAYER unset|ZELVARO_UPDATE_HAND_BACK unset")
 
 
 @case_layout(beside=True)
+def case_hand_back_through_the_watcher(stage):
+    # What an unelevated application does (Wine reports every process
+    # elevated, so the stand-in takes that branch itself): the watcher is
+    # left behind, the restarted application, elevated, hands itself back
+    # and exits, and the watcher starts it again as the user.
+    stage.per_machine()
+    t, _ = stage.update(winpath(stage.installer()), hold_ms=1000,
+                        start_via="helper-handing-back",
+                        until=("zvr-v1", "watcher"))
+    helper_exit(t, 0)
+    staged_copy(stage, t)
+    expect(t.of("installer", "installed"), "the installer replaced the "
+           "application's exe while the watcher waited", t)
+    handed = t.one("zvr-v2", "handed-back")
+    expect(handed.detail == "0", "the restarted application told the "
+           "watcher", t)
+    never_held_the_mutex(t, "zvr-v2", "handed-back")
+    watcher = t.one("zvr-v1", "watcher")
+    expect(watcher.detail == "0" and handed.us < watcher.us,
+           "the watcher woke after the hand-back and exited 0", t)
+    started = t.one("zvr-v2", "start")
+    expect(started.detail == f'"{winpath(stage.driver)}" /silent' and
+           started.us > handed.us, "the watcher started the application "
+           "again, by its full path, with /silent", t)
+    expect(t.one("zvr-v2", "start-variables").detail ==
+           "__COMPAT_LAYER unset|" + UNSET, "with none of the kit's "
+           "variables", t)
+
+
+@case_layout(beside=True)
 def case_hand_back_without_a_watcher_fails_closed(stage):
     t = stage.run_kit_line(f'"{winpath(stage.driver)}" /silent',
                            env={"ZELVARO_UPDATE_HAND_BACK": "0" * 32})
@@ -410,7 +440,8 @@ def case_hand_back_without_a_watcher_fails_closed(stage):
 @case_layout(beside=True)
 def case_watcher_without_its_event_starts_nothing(stage):
     t = stage.run_kit_line(f'"{winpath(stage.driver)}" '
-                           f"--updater-hand-back-watcher {'0' * 32}")
+                           f"--updater-hand-back-watcher {'0' * 32} "
+                           f'"{winpath(stage.driver)}"')
     expect(t.one("zvr-v1", "watcher").detail == str(ERROR_FILE_NOT_FOUND),
            "a watcher with no event ends at once", t)
     expect(len(t) == 2, "and starts nothing", t)
@@ -629,6 +660,7 @@ CASES = {
                      "__COMPAT_LAYER=HighDpiAware|" + UNSET),
     "per_machine_install_adds_no_layer":
         compat_layer(False, None, "unset", "__COMPAT_LAYER unset|" + UNSET),
+    "hand_back_through_the_watcher": case_hand_back_through_the_watcher,
     "hand_back_without_a_watcher_fails_closed":
         case_hand_back_without_a_watcher_fails_closed,
     "watcher_without_its_event_starts_nothing":
