@@ -29,6 +29,7 @@ const std::string kDownloads = "C:\\Users\\me\\Downloads";
 const std::string kInstaller =
     "C:\\Users\\me\\AppData\\Local\\Temp\\setup 2.exe";
 const std::string kWindowsTemp = "C:\\Windows\\Temp";
+const std::string kUserTemp = "C:\\Users\\me\\AppData\\Local\\Temp";
 const std::string kVendor = "Zelvaro Ltd";
 const std::string kRoot = "Code Signing Root CA";
 const std::string kPayload = "the installer of version 2";
@@ -59,14 +60,19 @@ std::string GenuineLine() {
   return HelperLine(kUpdater, kInstaller, fake::Sha256Hex(kPayload));
 }
 
+// Where the watcher for `id` runs from: a copy of the application's exe
+// in the user's temp folder.
+std::string WatcherCopy(const std::string& id) {
+  return kUserTemp + "\\Zelvaro-watcher-" + id + ".exe";
+}
+
 class CallerTest : public testing::Test {
  protected:
   void SetUp() override {
     fake::Reset();
     platform().TrustRoot(kRoot);
     Install(kAppFolder, Writers::kAdministrators, "zvr version 1");
-    platform().AddFolder("C:\\Users\\me\\AppData\\Local\\Temp",
-                         Writers::kUser);
+    platform().AddFolder(kUserTemp, Writers::kUser);
     platform().AddFile(kInstaller, kPayload, Writers::kUser);
   }
   fake::Win32& platform() { return fake::Platform(); }
@@ -210,7 +216,10 @@ TEST_P(ScopeTest, PerUserNeverElevatesAndPassesExactlyTheLayer) {
       const fake::ProcessStart start = UpdaterStarts()[0];
       ASSERT_EQ(StagingFolders().size(), 1u);
       EXPECT_EQ(start.command, StagingFolders()[0] + "\\setup 2.exe");
-      EXPECT_EQ(start.environment, before);
+      // The installer unpacks into the protected folder, not the user's.
+      fake::Environment passed = before;
+      passed["TEMP"] = passed["TMP"] = StagingFolders()[0];
+      EXPECT_EQ(start.environment, passed);
       break;
     }
   }
@@ -442,7 +451,12 @@ INSTANTIATE_TEST_SUITE_P(
         HelperCase{"NothingAfterTheSwitch",
                    kApp + " --start-updater-helper", kMalformed},
         HelperCase{"WatcherWithoutId",
-                   kApp + " --updater-hand-back-watcher -", kMalformed}),
+                   kApp + " --updater-hand-back-watcher - " + kApp,
+                   kMalformed},
+        HelperCase{"WatcherWithoutApplication",
+                   kApp + " --updater-hand-back-watcher " +
+                       std::string(32, 'f'),
+                   kMalformed}),
     [](const testing::TestParamInfo<HelperCase>& info) {
       return std::string(info.param.name);
     });
@@ -668,9 +682,11 @@ INSTANTIATE_TEST_SUITE_P(
       return std::string(info.param.name);
     });
 
-// Earlier updates' folders go; anything else of that name stays, and
-// nothing is deleted through a link, even one swapped in after the listing.
-TEST_F(CallerTest, OnlyEarlierStagingFoldersOfAdministratorsAreRemoved) {
+// Earlier updates' copies go; their folders stay, empty, until Windows
+// restarts, so that nobody can take a name a waiting updater still looks
+// in. Anything else of that name stays, and nothing is deleted through a
+// link, even one swapped in after the listing.
+TEST_F(CallerTest, OnlyCopiesInEarlierStagingFoldersOfAdministratorsGo) {
   const std::string earlier = kWindowsTemp + "\\Zelvaro-update-earlier";
   const std::string planted = kWindowsTemp + "\\Zelvaro-update-planted";
   const std::string link = kWindowsTemp + "\\Zelvaro-update-link";
@@ -688,14 +704,15 @@ TEST_F(CallerTest, OnlyEarlierStagingFoldersOfAdministratorsAreRemoved) {
 
   ASSERT_EQ(RunHelper(GenuineLine()), 0);
 
-  EXPECT_FALSE(platform().FolderExists(earlier));
+  EXPECT_TRUE(platform().FolderExists(earlier));
+  EXPECT_TRUE(platform().FolderEntries(earlier).empty());
   EXPECT_TRUE(platform().FileExists(planted + "\\keep.txt"));
   EXPECT_EQ(platform().FolderEntries(kAppFolder),
             (std::vector<std::string>{"updater.exe", "zvr.exe"}));
   ASSERT_EQ(platform().attacker_attempts().size(), 1u);
   EXPECT_TRUE(platform().attacker_attempts()[0].succeeded);
-  // planted, link, raced, and the new one
-  EXPECT_EQ(StagingFolders().size(), 4u);
+  // earlier, planted, link, raced, and the new one
+  EXPECT_EQ(StagingFolders().size(), 5u);
   EXPECT_TRUE(platform().OpenHandles().empty());
 }
 
@@ -798,7 +815,9 @@ class HandBackTest : public CallerTest {
   }
   const fake::ProcessStart* Watcher() {
     for (const fake::ProcessStart& start : platform().starts()) {
-      if (start.created && start.application_name == kApplication)
+      if (start.created &&
+          start.command.find(" --updater-hand-back-watcher ") !=
+              std::string::npos)
         return &start;
     }
     return nullptr;
@@ -821,12 +840,16 @@ TEST_F(HandBackTest, UnelevatedUserGetsTheApplicationBackUnelevated) {
   const std::string id = fake::Hex(kRandom);
   const std::string event = "Local\\ZelvaroHandBack-" + id;
 
-  // Before the prompt: the watcher, the application's own exe, unelevated,
-  // inheriting nothing, holding the event; the digest and id on the line.
+  // Before the prompt: the watcher, a copy of the application's own exe,
+  // unelevated, inheriting nothing, holding the event, told the
+  // application to start again; the digest and id on the helper's line.
   const fake::ProcessStart* watcher = Watcher();
   ASSERT_NE(watcher, nullptr);
-  EXPECT_EQ(watcher->command,
-            "\"" + kApplication + "\" --updater-hand-back-watcher " + id);
+  EXPECT_EQ(watcher->application_name, WatcherCopy(id));
+  EXPECT_EQ(platform().FileBytes(WatcherCopy(id)), "zvr version 1");
+  EXPECT_EQ(watcher->command, "\"" + WatcherCopy(id) +
+                                  "\" --updater-hand-back-watcher " + id +
+                                  " \"" + kApplication + "\"");
   EXPECT_EQ(watcher->account, Account::kAdminUnelevated);
   EXPECT_FALSE(watcher->inherit_handles);
   ASSERT_EQ(platform().shell_starts().size(), 1u);
@@ -875,7 +898,8 @@ enum class Twist {
   kNone,
   kWatcherEndedEarly,
   kRestartNotElevated,
-  kEventSquatted,
+  kEventSquattedShuttingOutAdministrators,
+  kEventSquattedOpenToTheUser,
   kApplicationElevatedByTheUser,
   kStandardUsersAdministratorTypedThePassword,
 };
@@ -884,6 +908,7 @@ struct HandBackCase {
   const char* name;
   Twist twist;
   bool watcher_left;      // a watcher was started before the prompt
+  bool id_sent;           // the updater got the hand-back id
   bool restart_exits;     // RunAsHelperIfAsked returns true
   int restart_exit_code;  // then
 };
@@ -895,13 +920,21 @@ class HandBackRoadTest : public HandBackTest,
 TEST_P(HandBackRoadTest, HandsBackOnlyWhatTheUserDidNotElevate) {
   const HandBackCase& c = GetParam();
   const std::string id = fake::Hex(kRandom);
+  const std::string event = "Local\\ZelvaroHandBack-" + id;
+  const std::string me = fake::kMySid;
   platform().QueueRandom(kRandom);
-  if (c.twist == Twist::kEventSquatted)
-    platform().SquatEvent("Local\\ZelvaroHandBack-" + id, fake::kMySid);
+  // Another program of the user's took the name first, for itself alone or
+  // for every process of the user's.
+  if (c.twist == Twist::kEventSquattedShuttingOutAdministrators)
+    platform().SquatEvent(event,
+                          "D:(D;;GA;;;BA)(A;;GA;;;" + me + ")(A;;GA;;;SY)");
+  if (c.twist == Twist::kEventSquattedOpenToTheUser)
+    platform().SquatEvent(event, "D:(A;;GA;;;" + me + ")(A;;GA;;;SY)");
   if (c.twist == Twist::kApplicationElevatedByTheUser)
     platform().RunElevated();
   if (c.twist == Twist::kStandardUsersAdministratorTypedThePassword)
     platform().SetAccount(Account::kStandardUser);
+  const Account user = platform().account();
   // An id planted in the user's profile never reaches the updater.
   fake::Environment profile = platform().environment();
   profile["ZELVARO_UPDATE_HAND_BACK"] = std::string(32, '0');
@@ -910,19 +943,19 @@ TEST_P(HandBackRoadTest, HandsBackOnlyWhatTheUserDidNotElevate) {
   HANDLE started = AskForThePrompt();
   ASSERT_NE(started, nullptr);
   EXPECT_EQ(Watcher() != nullptr, c.watcher_left);
+  const fake::ProcessStart watcher =
+      Watcher() != nullptr ? *Watcher() : fake::ProcessStart{};
   if (c.twist == Twist::kApplicationElevatedByTheUser) {
     // No prompt: the checked copy, in this very process.
     ASSERT_EQ(UpdaterStarts().size(), 1u);
     updater_ = UpdaterStarts()[0];
   } else {
-    const int watcher_id = Watcher() ? Watcher()->process_id : 0;
     ASSERT_EQ(ServeTheHelper(), 0);
     if (c.twist == Twist::kWatcherEndedEarly)
-      platform().EndProcess(watcher_id);
+      platform().EndProcess(watcher.process_id);
   }
-  if (c.watcher_left) {
-    EXPECT_EQ(updater_.environment.at("ZELVARO_UPDATE_HAND_BACK"),
-              fake::Hex(kRandom));
+  if (c.id_sent) {
+    EXPECT_EQ(updater_.environment.at("ZELVARO_UPDATE_HAND_BACK"), id);
   } else {
     EXPECT_EQ(updater_.environment.count("ZELVARO_UPDATE_HAND_BACK"), 0u);
   }
@@ -934,27 +967,48 @@ TEST_P(HandBackRoadTest, HandsBackOnlyWhatTheUserDidNotElevate) {
   EXPECT_EQ(exit_code, c.restart_exits ? c.restart_exit_code : -1);
   EXPECT_EQ(platform().environment().count("ZELVARO_UPDATE_HAND_BACK"), 0u);
   EXPECT_TRUE(platform().OpenHandles().empty());
+
+  // Told, the watcher starts the application again as the user who asked.
+  if (c.watcher_left && c.restart_exits && c.restart_exit_code == 0) {
+    platform().BecomeProcess(watcher);
+    exit_code = -1;
+    EXPECT_TRUE(RunAsHelperIfAsked(&exit_code));
+    EXPECT_EQ(exit_code, 0);
+    ASSERT_EQ(platform().starts().size(), 1u);
+    EXPECT_EQ(platform().starts()[0].account, user);
+    EXPECT_EQ(platform().starts()[0].command,
+              "\"" + kApplication + "\" /silent");
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Roads, HandBackRoadTest,
     testing::Values(
-        HandBackCase{"ElevatedRestartHandsBack", Twist::kNone, true, true, 0},
+        HandBackCase{"ElevatedRestartHandsBack", Twist::kNone, true, true,
+                     true, 0},
         // Fails closed: the application stays closed rather than run
         // elevated when the user did not elevate it.
         HandBackCase{"WatcherGoneFailsClosed", Twist::kWatcherEndedEarly,
-                     true, true, kHandBackFailed},
+                     true, true, true, kHandBackFailed},
         HandBackCase{"UnelevatedRestartRunsOn", Twist::kRestartNotElevated,
-                     true, false, 0},
-        HandBackCase{"SquattedEventMeansNoHandBack", Twist::kEventSquatted,
-                     false, false, 0},
+                     true, true, false, 0},
+        // No watcher, but the id goes all the same: the restart never
+        // runs elevated, whether or not the squatter lets it set the
+        // event.
+        HandBackCase{"SquattedEventMeansNoHandBack",
+                     Twist::kEventSquattedShuttingOutAdministrators, false,
+                     true, true, kHandBackFailed},
+        HandBackCase{"SquattedEventTheRestartMaySetStillEndsIt",
+                     Twist::kEventSquattedOpenToTheUser, false, true, true,
+                     0},
         HandBackCase{"ApplicationTheUserElevatedStaysElevated",
-                     Twist::kApplicationElevatedByTheUser, false, false, 0},
-        // The elevated restart runs as the administrator, whom the
-        // standard user's event does not let in.
-        HandBackCase{"AnotherAdministratorsRestartFailsClosed",
+                     Twist::kApplicationElevatedByTheUser, false, false,
+                     false, 0},
+        // The elevated restart runs as the administrator who typed the
+        // password; the event lets Administrators set it.
+        HandBackCase{"AnotherAdministratorsRestartHandsBack",
                      Twist::kStandardUsersAdministratorTypedThePassword, true,
-                     true, kHandBackFailed}),
+                     true, true, 0}),
     [](const testing::TestParamInfo<HandBackCase>& info) {
       return std::string(info.param.name);
     });
@@ -1140,8 +1194,10 @@ TEST_F(CallerTest, ApplicationPathCutShortIsRefusedWithoutPrompt) {
 
   EXPECT_EQ(StartUpdaterElevated(kUpdater.c_str(), kInstaller.c_str()),
             nullptr);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+  // The updater cannot be shown to stand beside the application.
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
   EXPECT_TRUE(platform().shell_starts().empty());
+  EXPECT_TRUE(platform().starts().empty());
 }
 
 }  // namespace

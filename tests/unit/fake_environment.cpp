@@ -1,7 +1,7 @@
 // The fake's environment and events: environment variables with their size
-// protocol, named events shared between processes (with the access their
-// creator's default DACL gives), and handles duplicated into another
-// process.
+// protocol, named events shared between processes (with the access the
+// DACL they were created with gives, or their creator's default DACL),
+// and handles duplicated into another process.
 #include <string.h>
 
 #include "fake_internal.h"
@@ -14,6 +14,11 @@ using internal::HexNumber;
 using internal::Quote;
 
 namespace {
+
+const GENERIC_MAPPING kEventMapping = {
+    STANDARD_RIGHTS_READ | EVENT_QUERY_STATE,
+    STANDARD_RIGHTS_WRITE | EVENT_MODIFY_STATE,
+    STANDARD_RIGHTS_EXECUTE | SYNCHRONIZE, EVENT_ALL_ACCESS};
 
 // Names without a namespace live in the session's own ("Local\"). Object
 // names, unlike paths, are compared with case.
@@ -72,21 +77,39 @@ BOOL Win32::SetEnvironmentVariableA(LPCSTR name, LPCSTR value) {
 
 // --- Events ---------------------------------------------------------------------
 
-bool Win32::MayOpenEvent(const Object& event) const {
-  // The creator's default DACL: its default owner (the user, or
-  // Administrators for an elevated creator) and SYSTEM.
-  return event.creator.empty() ||
-         TokenOf(account_).enabled.count(event.creator) != 0;
+bool Win32::MayOpenEvent(const Object& event, DWORD access) const {
+  const DWORD wanted = internal::MapGeneric(access, kEventMapping);
+  return wanted != 0 &&
+         internal::Evaluate(TokenOf(account_), event.owner,
+                            event.dacl_present, event.dacl, wanted,
+                            kEventMapping) == wanted;
 }
 
-void Win32::SquatEvent(const std::string& name, const std::string& owner_sid) {
+void Win32::SquatEvent(const std::string& name, const std::string& sddl) {
+  internal::Descriptor parsed;
+  DWORD error = 0;
+  internal::ParseSddl(sddl, &parsed, &error);
   Object event;
   event.kind = "event";
   event.references = 1;
   event.foreign = true;
   event.manual_reset = true;
-  event.creator = owner_sid;
+  event.owner = parsed.owner.empty() ? kMySid : parsed.owner;
+  event.dacl_present = !parsed.dacl_null;
+  event.dacl = parsed.dacl;
   objects_[ObjectName(name)] = event;
+}
+
+std::string Win32::EventSecurityOf(const std::string& name) const {
+  auto event = objects_.find(ObjectName(name));
+  if (event == objects_.end() || event->second.kind != "event")
+    return "";
+  internal::Descriptor descriptor;
+  descriptor.owner = event->second.owner;
+  descriptor.dacl_present = event->second.dacl_present;
+  descriptor.dacl_null = !event->second.dacl_present;
+  descriptor.dacl = event->second.dacl;
+  return internal::DescriptorString(descriptor);
 }
 
 HANDLE Win32::CreateEventA(LPSECURITY_ATTRIBUTES attributes,
@@ -96,14 +119,36 @@ HANDLE Win32::CreateEventA(LPSECURITY_ATTRIBUTES attributes,
   const std::string key =
       name == NULL ? NewObjectName("event") : ObjectName(name);
   auto existing = objects_.find(key);
+  const Token token = TokenOf(account_);
+  internal::Descriptor given;
+  std::string sddl;
+  const void* descriptor =
+      attributes == NULL ? NULL : attributes->lpSecurityDescriptor;
+  if (descriptor != NULL) {
+    auto known = sddl_of_descriptor_.find(const_cast<void*>(descriptor));
+    sddl = known == sddl_of_descriptor_.end() ? "<not from a string>"
+                                              : known->second;
+  }
   if (name != NULL && strlen(name) >= MAX_PATH) {
     last_error_ = ERROR_FILENAME_EXCED_RANGE;
+  } else if (attributes != NULL &&
+             attributes->nLength != sizeof(SECURITY_ATTRIBUTES)) {
+    last_error_ = ERROR_INVALID_PARAMETER;
+  } else if (descriptor != NULL &&
+             !internal::DecodeDescriptor(descriptor, &given)) {
+    last_error_ = ERROR_INVALID_SECURITY_DESCR;
+  } else if (!given.owner.empty() && given.owner != token.default_owner &&
+             !token.enabled.count(given.owner)) {
+    last_error_ = ERROR_INVALID_OWNER;
   } else if (existing != objects_.end() && existing->second.kind != "event") {
     last_error_ = ERROR_INVALID_HANDLE;
-  } else if (existing != objects_.end() && !MayOpenEvent(existing->second)) {
+  } else if (existing != objects_.end() &&
+             !MayOpenEvent(existing->second, EVENT_ALL_ACCESS)) {
+    // An existing one is opened for all access, as its DACL allows.
     last_error_ = ERROR_ACCESS_DENIED;
   } else if (existing != objects_.end()) {
-    // Someone made it first: this is theirs, as they set it up.
+    // Someone made it first: this is theirs, as they set it up; the
+    // descriptor given is not used.
     handle = Issue("event", key, EVENT_ALL_ACCESS);
     last_error_ = ERROR_ALREADY_EXISTS;
   } else {
@@ -111,11 +156,23 @@ HANDLE Win32::CreateEventA(LPSECURITY_ATTRIBUTES attributes,
     event.kind = "event";
     event.manual_reset = manual_reset != FALSE;
     event.signaled = initial_state != FALSE;
-    event.creator = TokenOf(account_).default_owner;
+    event.owner = given.owner.empty() ? token.default_owner : given.owner;
+    if (given.dacl_present || given.dacl_null) {
+      event.dacl_present = !given.dacl_null;
+      event.dacl = given.dacl;
+    } else {
+      // The creator's default DACL: its default owner (the user, or
+      // Administrators for an elevated creator) and SYSTEM.
+      event.dacl = {Ace{true, 0, GENERIC_ALL, token.default_owner},
+                    Ace{true, 0, GENERIC_ALL, kSystemSid}};
+    }
     handle = Issue("event", key, EVENT_ALL_ACCESS);
     last_error_ = 0;
   }
-  log_.push_back("CreateEventA(" + std::string(attributes ? "attrs" : "NULL") +
+  log_.push_back("CreateEventA(" +
+                 std::string(attributes == NULL ? "NULL"
+                             : sddl.empty()     ? "attrs"
+                                                : "\"" + sddl + "\"") +
                  ", " + Bool(manual_reset) + ", " + Bool(initial_state) +
                  ", " + Quote(name) + ") = " + Label(handle));
   return handle;
@@ -131,14 +188,12 @@ HANDLE Win32::OpenEventA(DWORD access, BOOL inherit, LPCSTR name) {
     last_error_ = ERROR_FILE_NOT_FOUND;
   } else if (existing->second.kind != "event") {
     last_error_ = ERROR_INVALID_HANDLE;
-  } else if (!MayOpenEvent(existing->second)) {
+  } else if (!MayOpenEvent(existing->second, access)) {
     last_error_ = ERROR_ACCESS_DENIED;
   } else {
     // The handle carries exactly the access asked for.
-    DWORD granted = access;
-    if (granted & GENERIC_ALL)
-      granted = EVENT_ALL_ACCESS;
-    handle = Issue("event", existing->first, granted);
+    handle = Issue("event", existing->first,
+                   internal::MapGeneric(access, kEventMapping));
   }
   log_.push_back("OpenEventA(" + HexNumber(access) + ", " + Bool(inherit) +
                  ", " + Quote(name) + ") = " + Label(handle));

@@ -48,6 +48,10 @@ const DWORD kDataAccess =
 const GENERIC_MAPPING kFileMapping = {FILE_GENERIC_READ, FILE_GENERIC_WRITE,
                                       FILE_GENERIC_EXECUTE, FILE_ALL_ACCESS};
 
+}  // namespace
+
+namespace internal {
+
 DWORD MapGeneric(DWORD access, const GENERIC_MAPPING& mapping) {
   DWORD mapped = access & ~static_cast<DWORD>(GENERIC_READ | GENERIC_WRITE |
                                               GENERIC_EXECUTE | GENERIC_ALL);
@@ -62,10 +66,8 @@ DWORD MapGeneric(DWORD access, const GENERIC_MAPPING& mapping) {
   return mapped;
 }
 
-// The access an ACL grants `token`, as AccessCheck computes it: ACEs in
-// order, a right granted by the first ACE that speaks of it; the owner
-// may always read and change the DACL. `desired` holds MAXIMUM_ALLOWED or
-// the specific rights asked for.
+// ACEs in order, a right granted by the first ACE that speaks of it; the
+// owner may always read and change the DACL.
 DWORD Evaluate(const Win32::Token& token, const std::string& owner,
                bool dacl_present, const std::vector<Win32::Ace>& dacl,
                DWORD desired, const GENERIC_MAPPING& mapping) {
@@ -98,6 +100,13 @@ DWORD Evaluate(const Win32::Token& token, const std::string& owner,
     return granted;
   return (wanted & granted) == wanted ? wanted : 0;
 }
+
+}  // namespace internal
+
+namespace {
+
+using internal::Evaluate;
+using internal::MapGeneric;
 
 // The last component of a full path, and what is before it.
 std::string Parent(const std::string& full) {
@@ -260,7 +269,7 @@ std::string EncodeDescriptor(const Descriptor& descriptor) {
     acl += aces;
   }
   WORD control = SE_SELF_RELATIVE;
-  if (descriptor.dacl_present)
+  if (descriptor.dacl_present || descriptor.dacl_null)
     control |= SE_DACL_PRESENT;
   if (descriptor.dacl_protected)
     control |= SE_DACL_PROTECTED;
@@ -309,6 +318,7 @@ bool DecodeDescriptor(const void* data, Descriptor* descriptor) {
   // A DACL present but null is no DACL: everyone may do everything.
   descriptor->dacl_present =
       (control & SE_DACL_PRESENT) != 0 && offsets[3] != 0;
+  descriptor->dacl_null = (control & SE_DACL_PRESENT) != 0 && offsets[3] == 0;
   if (!descriptor->dacl_present)
     return true;
   const BYTE* acl = bytes + offsets[3];
@@ -446,6 +456,8 @@ std::string DescriptorString(const Descriptor& descriptor) {
   std::string text;
   if (!descriptor.owner.empty())
     text += "O:" + SddlSid(descriptor.owner);
+  if (descriptor.dacl_null)
+    text += "D:NO_ACCESS_CONTROL";
   if (descriptor.dacl_present) {
     text += "D:";
     if (descriptor.dacl_protected)
@@ -483,6 +495,10 @@ bool ParseSddl(const std::string& text, Descriptor* descriptor,
       }
       (part == 'O' ? descriptor->owner : descriptor->group) = sid;
       at = end;
+    } else if (part == 'D' &&
+               text.compare(at, 17, "NO_ACCESS_CONTROL") == 0) {
+      descriptor->dacl_null = true;
+      at += 17;
     } else if (part == 'D') {
       descriptor->dacl_present = true;
       while (at < text.size() && text[at] != '(' &&
@@ -774,7 +790,8 @@ void Win32::DeleteNode(const std::string& key) { nodes_.erase(Upper(key)); }
 
 DWORD Win32::GrantedTo(const Token& token, const Node& node,
                        DWORD desired) const {
-  return Evaluate(token, node.owner, true, node.dacl, desired, kFileMapping);
+  return Evaluate(token, node.owner, node.dacl_present, node.dacl, desired,
+                  kFileMapping);
 }
 
 bool Win32::SharingAllows(const std::string& key, DWORD access,
@@ -885,6 +902,99 @@ void Win32::SetOwner(const std::string& path, const std::string& owner_sid) {
     node->owner = owner_sid;
 }
 
+void Win32::SetSecurity(const std::string& path, const std::string& sddl) {
+  DWORD error = 0;
+  Node* node = NodeAt(FullPath(path, &error));
+  Descriptor parsed;
+  if (node == NULL || !internal::ParseSddl(sddl, &parsed, &error))
+    return;
+  if (!parsed.owner.empty())
+    node->owner = parsed.owner;
+  node->dacl_present = !parsed.dacl_null;
+  node->dacl_protected = parsed.dacl_protected;
+  node->dacl = parsed.dacl;
+}
+
+bool Win32::SwapFolderByAttacker(const std::string& path,
+                                 const std::string& file_name,
+                                 const std::string& bytes) {
+  DWORD error = 0;
+  const std::string full = FullPath(path, &error);
+  const std::string aside = full + ".old";
+  const Node* node = full.empty() ? NULL : NodeAt(full);
+  const Node* parent = full.empty() ? NULL : NodeAt(Parent(full));
+  const Token attacker = AttackerToken();
+  bool allowed =
+      node != NULL && node->kind == NodeKind::kFolder && parent != NULL &&
+      NodeAt(aside) == NULL &&
+      (GrantedTo(attacker, *node, DELETE) != 0 ||
+       GrantedTo(attacker, *parent, FILE_DELETE_CHILD) != 0) &&
+      GrantedTo(attacker, *parent, FILE_ADD_SUBDIRECTORY) != 0;
+  // A folder with anything open in it cannot be renamed.
+  const std::string upper = Upper(full);
+  for (const auto& entry : objects_) {
+    const Object& open = entry.second;
+    if (open.kind != "file")
+      continue;
+    const std::string at = Upper(open.node);
+    if ((at == upper && (open.share & FILE_SHARE_DELETE) == 0) ||
+        at.compare(0, upper.size() + 1, upper + "\\") == 0)
+      allowed = false;
+  }
+  if (allowed) {
+    std::vector<std::string> moved;
+    for (const auto& entry : nodes_) {
+      if (entry.first == upper ||
+          entry.first.compare(0, upper.size() + 1, upper + "\\") == 0)
+        moved.push_back(entry.first);
+    }
+    for (const std::string& key : moved) {
+      Node renamed = nodes_[key];
+      renamed.path = aside + renamed.path.substr(full.size());
+      nodes_.erase(key);
+      nodes_[Upper(renamed.path)] = renamed;
+    }
+    MakeNode(full, NodeKind::kFolder, Writers::kUser);
+    MakeNode(Join(full, file_name), NodeKind::kFile, Writers::kUser).bytes =
+        bytes;
+  }
+  attacker_attempts_.push_back(AttackerAttempt{
+      "rename " + path + " aside and put another folder in its place",
+      allowed});
+  return allowed;
+}
+
+bool Win32::ReplaceByInstaller(const std::string& path,
+                               const std::string& bytes) {
+  DWORD error = 0;
+  const std::string full = FullPath(path, &error);
+  const std::string resolved = full.empty() ? "" : Resolve(full, true, &error);
+  Node* node = resolved.empty() ? NULL : NodeAt(resolved);
+  const bool allowed =
+      node != NULL && node->kind == NodeKind::kFile &&
+      GrantedTo(TokenOf(Account::kAdminElevated), *node, FILE_WRITE_DATA) !=
+          0 &&
+      SharingAllows(resolved, FILE_GENERIC_WRITE, FILE_SHARE_READ) &&
+      !IsRunningImage(resolved);
+  if (allowed)
+    node->bytes = bytes;
+  return allowed;
+}
+
+void Win32::SwapFolderWhenStarting(const std::string& program,
+                                   const std::string& folder) {
+  swaps_when_starting_[program] = folder;
+}
+
+void Win32::SwapIfArmed(const std::string& program) {
+  auto swap = swaps_when_starting_.find(program);
+  if (swap == swaps_when_starting_.end())
+    return;
+  const std::string folder = swap->second;
+  swaps_when_starting_.erase(swap);
+  SwapFolderByAttacker(folder, LastComponent(program), "planted");
+}
+
 bool Win32::OpenByAttacker(const std::string& path, DWORD access,
                            DWORD share) {
   DWORD error = 0;
@@ -987,7 +1097,8 @@ std::string Win32::SecurityOf(const std::string& path) const {
     return "";
   Descriptor descriptor;
   descriptor.owner = node->owner;
-  descriptor.dacl_present = true;
+  descriptor.dacl_present = node->dacl_present;
+  descriptor.dacl_null = !node->dacl_present;
   descriptor.dacl_protected = node->dacl_protected;
   descriptor.dacl = node->dacl;
   return internal::DescriptorString(descriptor);
@@ -1048,6 +1159,10 @@ DWORD Win32::OpenAsWindows(const std::string& path, DWORD access, DWORD share,
              : 0);
     if ((needed & granted) != needed)
       return ERROR_ACCESS_DENIED;
+    // A running exe is mapped: nobody may write it.
+    if ((needed & (FILE_WRITE_DATA | FILE_APPEND_DATA)) != 0 &&
+        IsRunningImage(resolved))
+      return ERROR_SHARING_VIOLATION;
     *granted_access = (wanted & MAXIMUM_ALLOWED) ? granted : needed;
     if (!SharingAllows(resolved, *granted_access, share))
       return ERROR_SHARING_VIOLATION;
@@ -1073,8 +1188,9 @@ DWORD Win32::OpenAsWindows(const std::string& path, DWORD access, DWORD share,
   made.path = resolved;
   made.owner = given.owner.empty() ? token.default_owner : given.owner;
   made.dacl = given.dacl;
+  made.dacl_present = !given.dacl_null;
   made.dacl_protected = given.dacl_protected;
-  if (!given.dacl_present || !given.dacl_protected) {
+  if (!given.dacl_null && (!given.dacl_present || !given.dacl_protected)) {
     const std::vector<Ace> inherited = Inherited(*parent, false, made.owner);
     made.dacl.insert(made.dacl.end(), inherited.begin(), inherited.end());
   }
@@ -1198,7 +1314,8 @@ BOOL Win32::DeleteFileA(LPCSTR path) {
     const bool may = GrantedTo(token, *node, DELETE) != 0 ||
                      (parent != NULL &&
                       GrantedTo(token, *parent, FILE_DELETE_CHILD) != 0);
-    if (node->kind == NodeKind::kFolder || node->delete_pending || !may) {
+    if (node->kind == NodeKind::kFolder || node->delete_pending || !may ||
+        IsRunningImage(resolved)) {  // a running exe cannot be deleted
       error = ERROR_ACCESS_DENIED;
     } else if (!SharingAllows(resolved, DELETE, FILE_SHARE_READ |
                                                     FILE_SHARE_WRITE |
@@ -1265,9 +1382,10 @@ BOOL Win32::CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES attributes) {
     made.path = resolved;
     made.owner = given.owner.empty() ? token.default_owner : given.owner;
     made.dacl = given.dacl;
+    made.dacl_present = !given.dacl_null;
     made.dacl_protected = given.dacl_protected;
     made.created_with_sddl = sddl;
-    if (!given.dacl_present || !given.dacl_protected) {
+    if (!given.dacl_null && (!given.dacl_present || !given.dacl_protected)) {
       const std::vector<Ace> inherited = Inherited(*parent, true, made.owner);
       made.dacl.insert(made.dacl.end(), inherited.begin(), inherited.end());
     }
@@ -1473,6 +1591,153 @@ UINT Win32::GetSystemWindowsDirectoryA(LPSTR buffer, UINT size) {
   return result;
 }
 
+bool Win32::IsRunningImage(const std::string& resolved) const {
+  for (const auto& entry : processes_) {
+    const Process& process = entry.second;
+    if (!process.running || process.image.size() < 3 ||
+        process.image[1] != ':')
+      continue;
+    DWORD error = 0;
+    const std::string full = FullPath(process.image, &error);
+    const std::string image =
+        full.empty() ? "" : Resolve(full, /*follow_last=*/true, &error);
+    if (!image.empty() && EqualNoCase(image, resolved))
+      return true;
+  }
+  return false;
+}
+
+DWORD Win32::GetTempPathA(DWORD size, LPSTR buffer) {
+  // TMP, TEMP, the user's profile folder, or else the Windows folder.
+  std::string temp = "C:\\Windows";
+  for (const char* name : {"USERPROFILE", "TEMP", "TMP"}) {
+    auto variable = environment_.find(name);
+    if (variable != environment_.end() && !variable->second.empty())
+      temp = variable->second;
+  }
+  if (temp.back() != '\\')
+    temp += "\\";
+  DWORD result = static_cast<DWORD>(temp.size() + 1);  // what it needs
+  if (buffer != NULL && size > temp.size()) {
+    memcpy(buffer, temp.c_str(), temp.size() + 1);
+    result = static_cast<DWORD>(temp.size());
+  }
+  log_.push_back("GetTempPathA(" + std::to_string(size) + ") = " +
+                 std::to_string(result));
+  return result;
+}
+
+BOOL Win32::CopyFileA(LPCSTR existing, LPCSTR new_name,
+                      BOOL fail_if_exists) {
+  DWORD error = 0;
+  const Token token = TokenOf(account_);
+  std::string source;
+  const std::string full =
+      existing == NULL ? "" : FullPath(existing, &error);
+  if (existing == NULL || new_name == NULL)
+    error = ERROR_INVALID_PARAMETER;
+  else if (!full.empty())
+    source = Resolve(full, /*follow_last=*/true, &error);
+  const Node* from = source.empty() ? NULL : NodeAt(source);
+  std::string key;
+  DWORD granted = 0;
+  if (error != 0) {
+  } else if (from == NULL) {
+    error = ERROR_FILE_NOT_FOUND;
+  } else if (from->kind != NodeKind::kFile ||
+             GrantedTo(token, *from, FILE_READ_DATA) == 0) {
+    error = ERROR_ACCESS_DENIED;
+  } else if (!SharingAllows(source, FILE_GENERIC_READ,
+                            FILE_SHARE_READ | FILE_SHARE_DELETE)) {
+    error = ERROR_SHARING_VIOLATION;
+  } else {
+    // The copy gets what its new folder passes on, not the source's DACL.
+    const std::string bytes = from->bytes;
+    error = OpenAsWindows(new_name, GENERIC_WRITE, 0,
+                          fail_if_exists ? CREATE_NEW : CREATE_ALWAYS, 0,
+                          NULL, token, &key, &granted);
+    if (error == ERROR_ALREADY_EXISTS)
+      error = 0;
+    if (error == 0)
+      NodeAt(key)->bytes = bytes;
+  }
+  if (error != 0)
+    last_error_ = error;
+  log_.push_back("CopyFileA(" + Quote(existing) + ", " + Quote(new_name) +
+                 ", " + Bool(fail_if_exists) + ") = " + Bool(error == 0));
+  return error == 0;
+}
+
+bool Win32::DriveOf(const char* root, Drive* drive) const {
+  // A root names its drive with the backslash: "C:\\".
+  if (root == NULL || strlen(root) != 3 || root[1] != ':' ||
+      root[2] != '\\' || !isalpha(static_cast<unsigned char>(root[0])))
+    return false;
+  const char letter = static_cast<char>(toupper(root[0]));
+  auto known = drives_.find(letter);
+  if (known != drives_.end()) {
+    *drive = known->second;
+    return true;
+  }
+  if (NodeAt(std::string(1, letter) + ":\\") == NULL)
+    return false;
+  *drive = Drive{DRIVE_FIXED, true};
+  return true;
+}
+
+UINT Win32::GetDriveTypeA(LPCSTR root) {
+  Drive drive = {DRIVE_NO_ROOT_DIR, false};
+  const std::string current = current_directory_.substr(0, 3);
+  if (!DriveOf(root == NULL ? current.c_str() : root, &drive))
+    drive.type = DRIVE_NO_ROOT_DIR;
+  log_.push_back("GetDriveTypeA(" + Quote(root) + ") = " +
+                 std::to_string(drive.type));
+  return drive.type;
+}
+
+BOOL Win32::GetVolumeInformationA(LPCSTR root, LPSTR volume_name,
+                                  DWORD volume_name_size,
+                                  LPDWORD serial_number,
+                                  LPDWORD maximum_component_length,
+                                  LPDWORD file_system_flags,
+                                  LPSTR file_system_name,
+                                  DWORD file_system_name_size) {
+  Drive drive = {DRIVE_NO_ROOT_DIR, false};
+  DWORD error = 0;
+  const std::string current = current_directory_.substr(0, 3);
+  const char* asked = root == NULL ? current.c_str() : root;
+  if (strlen(asked) != 3 || asked[2] != '\\') {
+    error = ERROR_INVALID_NAME;  // a root needs its backslash
+  } else if (!DriveOf(asked, &drive)) {
+    error = ERROR_PATH_NOT_FOUND;
+  } else if ((volume_name != NULL && volume_name_size < 1) ||
+             (file_system_name != NULL &&
+              file_system_name_size <
+                  strlen(drive.keeps_rights ? "NTFS" : "FAT32") + 1)) {
+    error = ERROR_BAD_LENGTH;
+  } else {
+    if (volume_name != NULL)
+      volume_name[0] = '\0';
+    if (serial_number != NULL)
+      *serial_number = 0x1234ABCD;
+    if (maximum_component_length != NULL)
+      *maximum_component_length = 255;
+    if (file_system_flags != NULL)
+      *file_system_flags =
+          FILE_CASE_PRESERVED_NAMES | FILE_UNICODE_ON_DISK |
+          (drive.keeps_rights
+               ? FILE_CASE_SENSITIVE_SEARCH | FILE_PERSISTENT_ACLS
+               : 0);
+    if (file_system_name != NULL)
+      strcpy(file_system_name, drive.keeps_rights ? "NTFS" : "FAT32");
+  }
+  if (error != 0)
+    last_error_ = error;
+  log_.push_back("GetVolumeInformationA(" + Quote(root) + ") = " +
+                 Bool(error == 0));
+  return error == 0;
+}
+
 // --- Security ----------------------------------------------------------------------
 
 HLOCAL Win32::AllocateLocal(const std::string& bytes,
@@ -1558,6 +1823,12 @@ BOOL Win32::GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS kind,
       what = "TokenLinkedToken";
       needed = sizeof(TOKEN_LINKED_TOKEN);
     }
+    // The user's SID follows the record, in the same buffer.
+    const std::string user_sid = internal::SidBytes(TokenOf(account).user);
+    if (kind == TokenUser) {
+      what = "TokenUser";
+      needed = static_cast<DWORD>(sizeof(TOKEN_USER) + user_sid.size());
+    }
     Account linked = Account::kStandardUser;
     if (needed == 0) {
       last_error_ = ERROR_INVALID_PARAMETER;  // not part of the fake
@@ -1572,6 +1843,14 @@ BOOL Win32::GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS kind,
     } else if (kind == TokenElevationType) {
       *static_cast<TOKEN_ELEVATION_TYPE*>(information) =
           ElevationType(account);
+      *returned = needed;
+      done = TRUE;
+    } else if (kind == TokenUser) {
+      BYTE* sid = static_cast<BYTE*>(information) + sizeof(TOKEN_USER);
+      memcpy(sid, user_sid.data(), user_sid.size());
+      TOKEN_USER* user = static_cast<TOKEN_USER*>(information);
+      user->User.Sid = sid;
+      user->User.Attributes = 0;
       *returned = needed;
       done = TRUE;
     } else if (!HasLinkedToken(account, &linked)) {
@@ -1633,7 +1912,8 @@ std::string Win32::SecurityDescriptorBytes(
   if (requested & GROUP_SECURITY_INFORMATION)
     descriptor.group = node.owner == kMySid ? kMyGroupSid : kSystemSid;
   if (requested & DACL_SECURITY_INFORMATION) {
-    descriptor.dacl_present = true;
+    descriptor.dacl_present = node.dacl_present;
+    descriptor.dacl_null = !node.dacl_present;
     descriptor.dacl_protected = node.dacl_protected;
     descriptor.dacl = node.dacl;
   }
@@ -1772,6 +2052,124 @@ BOOL Win32::ConvertStringSecurityDescriptorToSecurityDescriptorA(
   return error == 0;
 }
 
+namespace {
+
+// The self-relative descriptor at `descriptor`, with its control bits and
+// the offsets of owner, group, SACL and DACL; false if it is not one the
+// fake could have handed out.
+bool ReadDescriptorHeader(const void* descriptor, WORD* control,
+                          DWORD* offsets) {
+  const BYTE* bytes = static_cast<const BYTE*>(descriptor);
+  if (bytes == NULL || bytes[0] != SECURITY_DESCRIPTOR_REVISION)
+    return false;
+  memcpy(control, bytes + 2, 2);
+  memcpy(offsets, bytes + 4, 4 * sizeof(DWORD));
+  return (*control & SE_SELF_RELATIVE) != 0;
+}
+
+}  // namespace
+
+BOOL Win32::GetSecurityDescriptorOwner(PSECURITY_DESCRIPTOR descriptor,
+                                       PSID* owner, LPBOOL defaulted) {
+  WORD control = 0;
+  DWORD offsets[4];
+  BOOL done = FALSE;
+  if (owner == NULL || defaulted == NULL) {
+    last_error_ = ERROR_NOACCESS;
+  } else if (!ReadDescriptorHeader(descriptor, &control, offsets)) {
+    last_error_ = ERROR_INVALID_SECURITY_DESCR;
+  } else {
+    // A pointer into the caller's own buffer: nothing to free.
+    *owner = offsets[0] != 0 ? static_cast<BYTE*>(descriptor) + offsets[0]
+                             : NULL;
+    *defaulted = (control & SE_OWNER_DEFAULTED) != 0;
+    done = TRUE;
+  }
+  log_.push_back("GetSecurityDescriptorOwner(" + Pointer(descriptor) +
+                 ") = " + Bool(done));
+  return done;
+}
+
+BOOL Win32::GetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR descriptor,
+                                      LPBOOL present, PACL* dacl,
+                                      LPBOOL defaulted) {
+  WORD control = 0;
+  DWORD offsets[4];
+  BOOL done = FALSE;
+  if (present == NULL || dacl == NULL || defaulted == NULL) {
+    last_error_ = ERROR_NOACCESS;
+  } else if (!ReadDescriptorHeader(descriptor, &control, offsets)) {
+    last_error_ = ERROR_INVALID_SECURITY_DESCR;
+  } else {
+    *present = (control & SE_DACL_PRESENT) != 0;
+    // Windows stores the other two only when a DACL is present.
+    if (*present) {
+      *dacl = offsets[3] != 0 ? reinterpret_cast<PACL>(
+                                    static_cast<BYTE*>(descriptor) +
+                                    offsets[3])
+                              : NULL;  // a null DACL
+      *defaulted = (control & SE_DACL_DEFAULTED) != 0;
+    }
+    done = TRUE;
+  }
+  log_.push_back("GetSecurityDescriptorDacl(" + Pointer(descriptor) +
+                 ") = " + Bool(done));
+  return done;
+}
+
+BOOL Win32::GetAce(PACL acl, DWORD index, LPVOID* ace) {
+  BOOL done = FALSE;
+  if (acl == NULL || ace == NULL) {
+    last_error_ = ERROR_NOACCESS;
+  } else if (acl->AclRevision < ACL_REVISION || acl->AclRevision > 4 ||
+             index >= acl->AceCount) {
+    last_error_ = ERROR_INVALID_PARAMETER;
+  } else {
+    // Walk the entries by their sizes; each must lie whole within the
+    // ACL.
+    const size_t size = acl->AclSize;
+    const BYTE* const base = reinterpret_cast<const BYTE*>(acl);
+    size_t at = sizeof(ACL);
+    for (DWORD i = 0; i <= index; ++i) {
+      ACE_HEADER header;
+      if (at + sizeof(header) > size)
+        break;
+      memcpy(&header, base + at, sizeof(header));
+      if (header.AceSize < sizeof(header) || at + header.AceSize > size)
+        break;
+      if (i == index) {
+        *ace = reinterpret_cast<BYTE*>(acl) + at;
+        done = TRUE;
+      }
+      at += header.AceSize;
+    }
+    if (!done)
+      last_error_ = ERROR_INVALID_PARAMETER;
+  }
+  log_.push_back("GetAce(" + Pointer(acl) + ", " + std::to_string(index) +
+                 ") = " + Bool(done));
+  return done;
+}
+
+BOOL Win32::ConvertSidToStringSidA(PSID sid, LPSTR* text) {
+  const std::string string_sid =
+      internal::SidString(static_cast<const BYTE*>(sid));
+  BOOL done = FALSE;
+  if (text == NULL) {
+    last_error_ = ERROR_INVALID_PARAMETER;
+  } else if (string_sid.empty()) {
+    last_error_ = ERROR_INVALID_SID;
+  } else {
+    // LocalAlloc'd: the caller frees it with LocalFree, or it shows.
+    *text = static_cast<LPSTR>(AllocateLocal(string_sid, "sid text"));
+    done = TRUE;
+  }
+  log_.push_back("ConvertSidToStringSidA(" +
+                 (string_sid.empty() ? std::string("?") : string_sid) +
+                 ") = " + (done ? Label(*text) : "FALSE"));
+  return done;
+}
+
 DWORD Win32::GetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE type,
                              SECURITY_INFORMATION requested, PSID* owner,
                              PSID* group, PACL* dacl, PACL* sacl,
@@ -1853,6 +2251,27 @@ BOOL WINAPI FindClose(HANDLE find) { return fake::Platform().FindClose(find); }
 UINT WINAPI GetSystemWindowsDirectoryA(LPSTR buffer, UINT size) {
   return fake::Platform().GetSystemWindowsDirectoryA(buffer, size);
 }
+DWORD WINAPI GetTempPathA(DWORD size, LPSTR buffer) {
+  return fake::Platform().GetTempPathA(size, buffer);
+}
+BOOL WINAPI CopyFileA(LPCSTR existing, LPCSTR new_name, BOOL fail_if_exists) {
+  return fake::Platform().CopyFileA(existing, new_name, fail_if_exists);
+}
+UINT WINAPI GetDriveTypeA(LPCSTR root) {
+  return fake::Platform().GetDriveTypeA(root);
+}
+BOOL WINAPI GetVolumeInformationA(LPCSTR root, LPSTR volume_name,
+                                  DWORD volume_name_size,
+                                  LPDWORD serial_number,
+                                  LPDWORD maximum_component_length,
+                                  LPDWORD file_system_flags,
+                                  LPSTR file_system_name,
+                                  DWORD file_system_name_size) {
+  return fake::Platform().GetVolumeInformationA(
+      root, volume_name, volume_name_size, serial_number,
+      maximum_component_length, file_system_flags, file_system_name,
+      file_system_name_size);
+}
 HLOCAL WINAPI LocalFree(HLOCAL memory) {
   return fake::Platform().LocalFree(memory);
 }
@@ -1885,6 +2304,23 @@ BOOL WINAPI AccessCheck(PSECURITY_DESCRIPTOR descriptor, HANDLE token,
 }
 BOOL WINAPI IsWellKnownSid(PSID sid, WELL_KNOWN_SID_TYPE type) {
   return fake::Platform().IsWellKnownSid(sid, type);
+}
+BOOL WINAPI GetSecurityDescriptorOwner(PSECURITY_DESCRIPTOR descriptor,
+                                       PSID* owner, LPBOOL defaulted) {
+  return fake::Platform().GetSecurityDescriptorOwner(descriptor, owner,
+                                                     defaulted);
+}
+BOOL WINAPI GetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR descriptor,
+                                      LPBOOL present, PACL* dacl,
+                                      LPBOOL defaulted) {
+  return fake::Platform().GetSecurityDescriptorDacl(descriptor, present, dacl,
+                                                    defaulted);
+}
+BOOL WINAPI GetAce(PACL acl, DWORD index, LPVOID* ace) {
+  return fake::Platform().GetAce(acl, index, ace);
+}
+BOOL WINAPI ConvertSidToStringSidA(PSID sid, LPSTR* text) {
+  return fake::Platform().ConvertSidToStringSidA(sid, text);
 }
 BOOL WINAPI ConvertStringSecurityDescriptorToSecurityDescriptorA(
     LPCSTR text, DWORD revision, PSECURITY_DESCRIPTOR* descriptor,

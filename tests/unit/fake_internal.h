@@ -40,6 +40,9 @@ struct Descriptor {
   std::string owner;  // "" when absent
   std::string group;  // "" when absent
   bool dacl_present = false;
+  // SE_DACL_PRESENT with no ACL: a null DACL, which lets everyone do
+  // everything (without SE_DACL_PRESENT, a creator's default DACL applies).
+  bool dacl_null = false;
   bool dacl_protected = false;
   std::vector<Win32::Ace> dacl;
 };
@@ -50,9 +53,21 @@ bool DecodeDescriptor(const void* bytes, Descriptor* descriptor);
 // "O:BAD:P(A;OICI;FA;;;SY)..." (owner, then DACL).
 std::string DescriptorString(const Descriptor& descriptor);
 // Parses the string form; false (with the Windows error) if it is not one
-// the fake reads: owner, group and DACL with allow and deny ACEs.
+// the fake reads: owner, group and DACL with allow and deny ACEs, or
+// "D:NO_ACCESS_CONTROL".
 bool ParseSddl(const std::string& text, Descriptor* descriptor,
                DWORD* error);
+
+// --- Access checks ----------------------------------------------------------
+// `access` with its generic rights turned into the object's own.
+DWORD MapGeneric(DWORD access, const GENERIC_MAPPING& mapping);
+// The access an ACL grants `token`, as AccessCheck computes it (a DACL not
+// present lets everyone do everything). `desired` holds MAXIMUM_ALLOWED
+// (all granted rights come back) or specific rights (all of them come
+// back, or 0).
+DWORD Evaluate(const Win32::Token& token, const std::string& owner,
+               bool dacl_present, const std::vector<Win32::Ace>& dacl,
+               DWORD desired, const GENERIC_MAPPING& mapping);
 
 // --- SHA-256 ------------------------------------------------------------------
 class Sha256 {

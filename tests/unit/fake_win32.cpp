@@ -10,6 +10,10 @@
 
 #include "fake_internal.h"
 
+#include <softpub.h>
+#include <wincrypt.h>
+#include <wintrust.h>
+
 namespace fake {
 
 using internal::Bool;
@@ -147,6 +151,7 @@ Win32::Win32() {
   // The machine every test starts from: a system drive, the Windows
   // folder with its temporary folder, and the user's downloads.
   MakeNode("C:\\", NodeKind::kFolder, Writers::kAdministrators);
+  drives_['C'] = Drive{DRIVE_FIXED, true};
   AddFolder("C:\\Windows");
   SetOwner("C:\\Windows", kTrustedInstallerSid);
   AddFolder("C:\\Windows\\Temp", Writers::kWindowsTemp);
@@ -202,7 +207,7 @@ void Win32::HoldMutexUntilSleep(const std::string& name, int sleeps) {
 }
 
 void Win32::HoldNameAsEvent(const std::string& name) {
-  SquatEvent(name, kMySid);
+  SquatEvent(name, "D:(A;;GA;;;" + std::string(kMySid) + ")(A;;GA;;;SY)");
 }
 
 void Win32::DenyMutexes(DWORD error) { mutex_error_ = error; }
@@ -219,6 +224,8 @@ void Win32::RequireElevation(const std::string& program) {
 
 void Win32::DeclineElevation() { elevation_declined_ = true; }
 
+void Win32::ShellStartsNoProcess() { shell_starts_no_process_ = true; }
+
 void Win32::RemoveSetDefaultDllDirectories() {
   has_set_default_dll_directories_ = false;
 }
@@ -229,6 +236,10 @@ void Win32::RefuseSetDefaultDllDirectories() {
 
 void Win32::SetEventWhileWaiting(const std::string& name) {
   set_while_waiting_.insert(name);
+}
+
+void Win32::SetDrive(char letter, UINT type, bool keeps_rights) {
+  drives_[static_cast<char>(toupper(letter))] = Drive{type, keeps_rights};
 }
 
 std::vector<std::string> Win32::OpenHandles() const {
@@ -242,6 +253,17 @@ std::vector<std::string> Win32::OpenHandles() const {
 
 bool Win32::NamedObjectExists(const std::string& name) const {
   return objects_.count(name) != 0;
+}
+
+bool Win32::ProcessRunning(int process_id) const {
+  auto process = processes_.find(process_id);
+  return process != processes_.end() && process->second.running;
+}
+
+DWORD Win32::ExitCodeOf(int process_id) const {
+  auto process = processes_.find(process_id);
+  return process == processes_.end() ? STILL_ACTIVE
+                                     : process->second.exit_code;
 }
 
 // --- Processes -----------------------------------------------------------------
@@ -501,6 +523,7 @@ BOOL Win32::CreateProcessA(LPCSTR application_name, LPSTR command_line,
   const std::string program = application_name != NULL
                                   ? std::string(application_name)
                                   : FirstToken(start.command);
+  SwapIfArmed(program);
   DWORD folder_error = 0;
   if (current_directory != NULL) {
     DWORD error = 0;
@@ -599,18 +622,126 @@ HMODULE Win32::GetModuleHandleA(LPCSTR module_name) {
   return kernel32 ? kKernel32 : NULL;
 }
 
+namespace {
+
+// What the system's own trust DLLs export, of what the kit asks for.
+struct Export {
+  const char* module;
+  const char* name;
+  void (*entry)(void);
+};
+const Export kExports[] = {
+    {"WINTRUST.DLL", "WinVerifyTrust",
+     reinterpret_cast<void (*)(void)>(&::WinVerifyTrust)},
+    {"WINTRUST.DLL", "WTHelperProvDataFromStateData",
+     reinterpret_cast<void (*)(void)>(&::WTHelperProvDataFromStateData)},
+    {"WINTRUST.DLL", "WTHelperGetProvSignerFromChain",
+     reinterpret_cast<void (*)(void)>(&::WTHelperGetProvSignerFromChain)},
+    {"CRYPT32.DLL", "CertCompareCertificateName",
+     reinterpret_cast<void (*)(void)>(&::CertCompareCertificateName)},
+};
+const char kSystemFolder[] = "C:\\Windows\\System32";
+
+}  // namespace
+
 FARPROC Win32::GetProcAddress(HMODULE module, LPCSTR proc_name) {
   FARPROC found = NULL;
+  OpenHandle* loaded =
+      module == kKernel32 ? NULL
+                          : Find(reinterpret_cast<HANDLE>(module), "module");
   if (module == kKernel32 &&
       strcmp(proc_name, "SetDefaultDllDirectories") == 0 &&
       has_set_default_dll_directories_) {
     found = reinterpret_cast<FARPROC>(
         reinterpret_cast<void (*)(void)>(SetDefaultDllDirectoriesEntry));
+  } else if (loaded != NULL) {
+    // Only the system's own DLLs export what the kit wants; a planted one
+    // is the attacker's, whatever it exports.
+    const std::string& path = objects_[loaded->object_name].node;
+    for (const Export& entry : kExports) {
+      if (internal::EqualNoCase(path, std::string(kSystemFolder) + "\\" +
+                                          entry.module) &&
+          strcmp(proc_name, entry.name) == 0)
+        found = reinterpret_cast<FARPROC>(entry.entry);
+    }
   }
+  if (found == NULL)
+    last_error_ = module == kKernel32 || loaded != NULL
+                      ? ERROR_PROC_NOT_FOUND
+                      : ERROR_MOD_NOT_FOUND;
   log_.push_back("GetProcAddress(" +
-                 std::string(module == kKernel32 ? "kernel32" : "?") + ", " +
-                 Quote(proc_name) + ") = " + (found ? "found" : "NULL"));
+                 std::string(module == kKernel32 ? "kernel32"
+                             : loaded != NULL
+                                 ? Label(reinterpret_cast<HANDLE>(module))
+                                                : "?") +
+                 ", " + Quote(proc_name) + ") = " + (found ? "found" : "NULL"));
   return found;
+}
+
+HMODULE Win32::LoadLibraryExA(LPCSTR name, HANDLE file, DWORD flags) {
+  std::string path;
+  DWORD error = 0;
+  static const char* const kSystemDlls[] = {"wintrust.dll", "crypt32.dll"};
+  bool system_dll = false;
+  for (const char* dll : kSystemDlls)
+    system_dll |= name != NULL && strcasecmp(name, dll) == 0;
+  // The application's folder comes first unless the caller (or the
+  // process, through SetDefaultDllDirectories) keeps to the system folder.
+  const bool system_only =
+      (flags & LOAD_LIBRARY_SEARCH_SYSTEM32) != 0 &&
+      (flags & (LOAD_LIBRARY_SEARCH_APPLICATION_DIR |
+                LOAD_LIBRARY_SEARCH_DEFAULT_DIRS)) == 0;
+  const bool search_application_folder =
+      !system_only && dll_search_ != "system folder only";
+  const std::string application_folder =
+      module_file_name_.substr(0, module_file_name_.rfind('\\'));
+  if (name == NULL || file != NULL ||
+      (flags & ~static_cast<DWORD>(LOAD_WITH_ALTERED_SEARCH_PATH |
+                                   LOAD_LIBRARY_SEARCH_APPLICATION_DIR |
+                                   LOAD_LIBRARY_SEARCH_SYSTEM32 |
+                                   LOAD_LIBRARY_SEARCH_DEFAULT_DIRS)) != 0) {
+    error = ERROR_INVALID_PARAMETER;
+  } else if (strchr(name, '\\') != NULL || strchr(name, '/') != NULL) {
+    error = ERROR_MOD_NOT_FOUND;  // only bare names are part of the fake
+  } else if (search_application_folder &&
+             FileExists(application_folder + "\\" + name)) {
+    path = application_folder + "\\" + name;
+    attacker_attempts_.push_back(
+        AttackerAttempt{"load " + path + " in place of the system's", true});
+  } else if (system_dll) {
+    path = std::string(kSystemFolder) + "\\" + name;
+  } else {
+    error = ERROR_MOD_NOT_FOUND;
+  }
+  HMODULE module = NULL;
+  if (error == 0) {
+    const std::string object_name = NewObjectName("module");
+    objects_[object_name].kind = "module";
+    objects_[object_name].node = path;
+    module = reinterpret_cast<HMODULE>(Issue("module", object_name, 0));
+    module_loads_.push_back(path);
+  } else {
+    last_error_ = error;
+  }
+  log_.push_back("LoadLibraryExA(" + Quote(name) + ", " + HexNumber(flags) +
+                 ") = " +
+                 (module ? Label(reinterpret_cast<HANDLE>(module)) : "NULL"));
+  return module;
+}
+
+BOOL Win32::FreeLibrary(HMODULE module) {
+  HANDLE handle = reinterpret_cast<HANDLE>(module);
+  OpenHandle* open = Find(handle, "module");
+  if (open == NULL) {
+    last_error_ = ERROR_INVALID_HANDLE;
+  } else {
+    const std::string object_name = open->object_name;
+    handles_.erase(handle);
+    Release(object_name);
+  }
+  log_.push_back("FreeLibrary(" + Label(handle) + ") = " +
+                 Bool(open != NULL));
+  return open != NULL;
 }
 
 BOOL Win32::SetDefaultDllDirectories(DWORD directory_flags) {
@@ -655,6 +786,29 @@ DWORD Win32::GetModuleFileNameA(HMODULE module, LPSTR file_name, DWORD size) {
                  std::string(module ? "module" : "NULL") + ", " +
                  std::to_string(size) + ") = " + std::to_string(copied));
   return copied;
+}
+
+BOOL Win32::TerminateProcess(HANDLE process, UINT exit_code) {
+  BOOL done = FALSE;
+  OpenHandle* open = Find(process, "process");
+  const int id = open == NULL ? 0 : objects_[open->object_name].process_id;
+  if (process == INVALID_HANDLE_VALUE) {
+    // Ending this very process is not part of the fake.
+    last_error_ = ERROR_INVALID_HANDLE;
+  } else if (open == NULL) {
+    last_error_ = ERROR_INVALID_HANDLE;
+  } else if ((open->access & PROCESS_TERMINATE) == 0) {
+    last_error_ = ERROR_ACCESS_DENIED;
+  } else if (!ProcessRunning(id)) {
+    last_error_ = ERROR_ACCESS_DENIED;  // it has ended already
+  } else {
+    EndProcess(id);
+    processes_[id].exit_code = exit_code;
+    done = TRUE;
+  }
+  log_.push_back("TerminateProcess(" + Label(process) + ", " +
+                 std::to_string(exit_code) + ") = " + Bool(done));
+  return done;
 }
 
 HANDLE Win32::GetCurrentProcess() {
@@ -703,6 +857,12 @@ BOOL Win32::ShellExecuteExA(SHELLEXECUTEINFOA* info) {
     last_error_ = program_error;
   } else if (start.verb == "runas" && elevation_declined_) {
     last_error_ = ERROR_CANCELLED;
+  } else if (shell_starts_no_process_) {
+    // Handed to a program that already ran: nothing started here.
+    if (info->fMask & SEE_MASK_NOCLOSEPROCESS)
+      info->hProcess = NULL;
+    info->hInstApp = reinterpret_cast<HINSTANCE>(33);
+    done = TRUE;
   } else {
     // The shell closes the thread's handle itself, and the process's too
     // unless the caller asked for it.
@@ -779,8 +939,17 @@ BOOL WINAPI SetDllDirectoryA(LPCSTR path) {
 DWORD WINAPI GetModuleFileNameA(HMODULE module, LPSTR file_name, DWORD size) {
   return fake::Platform().GetModuleFileNameA(module, file_name, size);
 }
+HMODULE WINAPI LoadLibraryExA(LPCSTR name, HANDLE file, DWORD flags) {
+  return fake::Platform().LoadLibraryExA(name, file, flags);
+}
+BOOL WINAPI FreeLibrary(HMODULE module) {
+  return fake::Platform().FreeLibrary(module);
+}
 HANDLE WINAPI GetCurrentProcess(void) {
   return fake::Platform().GetCurrentProcess();
+}
+BOOL WINAPI TerminateProcess(HANDLE process, UINT exit_code) {
+  return fake::Platform().TerminateProcess(process, exit_code);
 }
 BOOL WINAPI ShellExecuteExA(SHELLEXECUTEINFOA* info) {
   return fake::Platform().ShellExecuteExA(info);

@@ -3,11 +3,14 @@
 // a situation and then read what the code did:
 //   - processes: the one the fake plays now (its command line, account,
 //     environment, current folder, handle table, last error, call log) and
-//     those it started, with what each inherited;
-//   - named objects (mutexes, events) shared between processes;
-//   - a file system: folders, files with bytes, junctions, each with an
-//     owner and a DACL that the access checks evaluate against the
+//     those it started, with what each inherited; a running process's exe
+//     can be neither written nor deleted;
+//   - named objects (mutexes, events, the latter with their DACLs) shared
+//     between processes;
+//   - a file system: drives, folders, files with bytes, junctions, each
+//     with an owner and a DACL that the access checks evaluate against the
 //     process's token; handles with access and share modes;
+//   - DLLs loaded by name, from the application's folder or the system's;
 //   - Authenticode signatures carried in a file's bytes, a set of trusted
 //     roots, and WinVerifyTrust state that must be closed;
 //   - CryptoAPI providers and hashes (a real SHA-256) and a deterministic
@@ -205,9 +208,10 @@ class Win32 {
   // An object of another kind (an event) holds `name`: opening it as a
   // mutex fails, as it does on Windows, with ERROR_INVALID_HANDLE.
   void HoldNameAsEvent(const std::string& name);
-  // Another process holds an event `name`, created by `owner_sid` (only
-  // that account, and SYSTEM, may open it).
-  void SquatEvent(const std::string& name, const std::string& owner_sid);
+  // Another process holds an event `name`, created with the security
+  // descriptor `sddl` ("D:(A;;GA;;;SY)...": who may open it and how; the
+  // owner, when the string names none, is the user).
+  void SquatEvent(const std::string& name, const std::string& sddl);
   // Every CreateMutexA fails with `error`, as for a mutex the caller may
   // not open.
   void DenyMutexes(DWORD error);
@@ -225,6 +229,10 @@ class Win32 {
   void RequireElevation(const std::string& program);
   // The user declines the elevation prompt.
   void DeclineElevation();
+  // ShellExecuteExA succeeds but starts no process of its own, as when the
+  // request went to a program that was already running: it hands back no
+  // process handle.
+  void ShellStartsNoProcess();
   // Windows without the update that added SetDefaultDllDirectories.
   void RemoveSetDefaultDllDirectories();
   // SetDefaultDllDirectories exists but refuses.
@@ -232,6 +240,11 @@ class Win32 {
   // A wait on the event `name` finds it set, as when another process sets
   // it while this one waits.
   void SetEventWhileWaiting(const std::string& name);
+  // The drive `letter` is of `type` (DRIVE_FIXED, DRIVE_REMOVABLE,
+  // DRIVE_REMOTE, ...), and its file system keeps security descriptors
+  // (NTFS) or not (FAT). C: is a fixed NTFS drive; any other whose root
+  // the file system holds is too, unless set otherwise.
+  void SetDrive(char letter, UINT type, bool keeps_rights);
 
   // Files. Missing parent folders are made with Writers::kAdministrators.
   void AddFolder(const std::string& path,
@@ -243,6 +256,10 @@ class Win32 {
                    const std::string& owner_sid = kMySid);
   // Replaces the owner (as a SID string) of what is at `path`.
   void SetOwner(const std::string& path, const std::string& owner_sid);
+  // Replaces the owner and DACL of what is at `path` with those of `sddl`
+  // ("O:BAD:P(A;;FA;;;SY)", or "D:NO_ACCESS_CONTROL" for a null DACL). The
+  // owner stays when the string names none.
+  void SetSecurity(const std::string& path, const std::string& sddl);
   // Windows trusts certificates that chain to `root`.
   void TrustRoot(const std::string& root);
   // Another process of the same user holds `path` open with `access` and
@@ -257,6 +274,25 @@ class Win32 {
   // junction to `target`: what the listing said no longer holds.
   void SwapForJunctionWhenListed(const std::string& path,
                                  const std::string& target);
+  // Another process of the same user renames the folder at `path` aside
+  // (to `path`.old) and makes a folder of its own in its place, holding
+  // `file_name` with `bytes`. False, with nothing changed, where Windows
+  // refuses the rename: it needs DELETE on the folder (or
+  // FILE_DELETE_CHILD on its parent) and FILE_ADD_SUBDIRECTORY on the
+  // parent, and no handle may be open to anything in the folder (nor to
+  // the folder itself, unless it shares deletion).
+  bool SwapFolderByAttacker(const std::string& path,
+                            const std::string& file_name,
+                            const std::string& bytes);
+  // Just before CreateProcessA starts `program`, after every check its
+  // caller made, the attacker tries SwapFolderByAttacker on `folder`,
+  // planting a file of the program's name.
+  void SwapFolderWhenStarting(const std::string& program,
+                              const std::string& folder);
+  // The installer, running elevated, writes `bytes` over the file at
+  // `path`; false, with nothing changed, where Windows refuses: without
+  // the right, against a share mode, or over the exe of a running process.
+  bool ReplaceByInstaller(const std::string& path, const std::string& bytes);
   // The next CryptGenRandom calls return these bytes, in order, before the
   // fake's own sequence resumes.
   void QueueRandom(const std::string& bytes);
@@ -272,17 +308,29 @@ class Win32 {
   const std::vector<AttackerAttempt>& attacker_attempts() const {
     return attacker_attempts_;
   }
+  // The full paths of the DLLs LoadLibraryExA loaded, in order.
+  const std::vector<std::string>& module_loads() const {
+    return module_loads_;
+  }
   // Paths MoveFileExA scheduled for deletion at the next restart, in order.
   const std::vector<std::string>& deletes_at_reboot() const {
     return deletes_at_reboot_;
   }
   // Labels of the handles still open (kernel handles, find handles, crypt
-  // providers and hashes, trust states, LocalAlloc'd memory), in the order
-  // they were issued.
+  // providers and hashes, trust states, LocalAlloc'd memory, loaded
+  // modules), in the order they were issued.
   std::vector<std::string> OpenHandles() const;
   // The label of a handle this process was given ("process2").
   std::string LabelOf(HANDLE handle) const { return Label(handle); }
   bool NamedObjectExists(const std::string& name) const;
+  // Owner and DACL of the named event `name`, in the string form; empty if
+  // there is none.
+  std::string EventSecurityOf(const std::string& name) const;
+  // Whether the process with `process_id` still runs, and the exit code
+  // TerminateProcess gave it (STILL_ACTIVE while it runs or when it ended
+  // otherwise).
+  bool ProcessRunning(int process_id) const;
+  DWORD ExitCodeOf(int process_id) const;
   // Where a DLL loaded by bare name would be looked for: "application
   // folder first" (the default), "system folder only", or "current folder
   // left out".
@@ -323,6 +371,8 @@ class Win32 {
   BOOL SetDefaultDllDirectories(DWORD directory_flags);
   BOOL SetDllDirectoryA(LPCSTR path);
   DWORD GetModuleFileNameA(HMODULE module, LPSTR file_name, DWORD size);
+  HMODULE LoadLibraryExA(LPCSTR name, HANDLE file, DWORD flags);
+  BOOL FreeLibrary(HMODULE module);
   HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share,
                      LPSECURITY_ATTRIBUTES attributes, DWORD disposition,
                      DWORD flags, HANDLE template_file);
@@ -338,6 +388,15 @@ class Win32 {
   BOOL FindNextFileA(HANDLE find, LPWIN32_FIND_DATAA data);
   BOOL FindClose(HANDLE find);
   UINT GetSystemWindowsDirectoryA(LPSTR buffer, UINT size);
+  DWORD GetTempPathA(DWORD size, LPSTR buffer);
+  BOOL CopyFileA(LPCSTR existing, LPCSTR new_name, BOOL fail_if_exists);
+  UINT GetDriveTypeA(LPCSTR root);
+  BOOL GetVolumeInformationA(LPCSTR root, LPSTR volume_name,
+                             DWORD volume_name_size, LPDWORD serial_number,
+                             LPDWORD maximum_component_length,
+                             LPDWORD file_system_flags,
+                             LPSTR file_system_name,
+                             DWORD file_system_name_size);
   DWORD GetEnvironmentVariableA(LPCSTR name, LPSTR buffer, DWORD size);
   BOOL SetEnvironmentVariableA(LPCSTR name, LPCSTR value);
   HANDLE CreateEventA(LPSECURITY_ATTRIBUTES attributes, BOOL manual_reset,
@@ -348,6 +407,7 @@ class Win32 {
                        HANDLE target_process, LPHANDLE target, DWORD access,
                        BOOL inherit, DWORD options);
   HANDLE GetCurrentProcess();
+  BOOL TerminateProcess(HANDLE process, UINT exit_code);
   HLOCAL LocalFree(HLOCAL memory);
   int MultiByteToWideChar(UINT code_page, DWORD flags, LPCSTR text,
                           int text_size, LPWSTR wide, int wide_size);
@@ -366,6 +426,13 @@ class Win32 {
                    PPRIVILEGE_SET privileges, LPDWORD privileges_size,
                    LPDWORD granted, LPBOOL status);
   BOOL IsWellKnownSid(PSID sid, WELL_KNOWN_SID_TYPE type);
+  BOOL GetSecurityDescriptorOwner(PSECURITY_DESCRIPTOR descriptor,
+                                  PSID* owner, LPBOOL defaulted);
+  BOOL GetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR descriptor,
+                                 LPBOOL present, PACL* dacl,
+                                 LPBOOL defaulted);
+  BOOL GetAce(PACL acl, DWORD index, LPVOID* ace);
+  BOOL ConvertSidToStringSidA(PSID sid, LPSTR* text);
   BOOL ConvertStringSecurityDescriptorToSecurityDescriptorA(
       LPCSTR text, DWORD revision, PSECURITY_DESCRIPTOR* descriptor,
       PULONG size);
@@ -410,6 +477,7 @@ class Win32 {
     std::string target;  // a junction's folder
     std::string owner;
     std::vector<Ace> dacl;
+    bool dacl_present = true;  // false: a null DACL, which lets all in
     bool dacl_protected = false;
     std::string created_with_sddl;
     bool delete_pending = false;
@@ -419,13 +487,15 @@ class Win32 {
   struct Object {
     std::string kind;  // "mutex", "event", "process", "thread", "file",
                        // "token", "find", "provider", "hash", "trust",
-                       // "local"
+                       // "local", "module"
     int references = 0;
-    // event
+    // event: its owner and DACL
     bool manual_reset = false;
     bool signaled = false;
-    std::string creator;
-    // file (a folder opened, too)
+    std::string owner;
+    bool dacl_present = true;
+    std::vector<Ace> dacl;
+    // file (a folder opened, too); module: the DLL's path
     std::string node;  // key into nodes_
     DWORD access = 0;
     DWORD share = 0;
@@ -455,6 +525,7 @@ class Win32 {
     Environment environment;
     std::string current_directory;
     bool running = true;
+    DWORD exit_code = 259;  // STILL_ACTIVE
     std::vector<std::string> held;  // objects duplicated into it
   };
   struct Token {
@@ -514,7 +585,20 @@ class Win32 {
                       DWORD disposition, DWORD flags,
                       const SECURITY_ATTRIBUTES* attributes,
                       const Token& token, std::string* key, DWORD* granted);
-  bool MayOpenEvent(const Object& event) const;
+  // Whether this process's token is granted `access` (generic rights
+  // mapped) to the event.
+  bool MayOpenEvent(const Object& event, DWORD access) const;
+  // What SwapFolderWhenStarting armed for `program`, if anything.
+  void SwapIfArmed(const std::string& program);
+  // Whether the file at the full path `resolved` is the exe of a running
+  // process: Windows then lets nobody write or delete it.
+  bool IsRunningImage(const std::string& resolved) const;
+  struct Drive {
+    UINT type;
+    bool keeps_rights;
+  };
+  // The drive of the root `root` ("C:\\"); false if there is none.
+  bool DriveOf(const char* root, Drive* drive) const;
   void DeleteNode(const std::string& key);
   // What CreateProcessA checks of a program's file; 0 when it may start.
   DWORD ProgramCheck(const std::string& program) const;
@@ -552,6 +636,10 @@ class Win32 {
   std::set<std::string, NoCaseLess> setup_programs_;
   std::set<std::string, NoCaseLess> set_while_waiting_;
   bool elevation_declined_ = false;
+  bool shell_starts_no_process_ = false;
+  std::map<char, Drive> drives_;
+  std::vector<std::string> module_loads_;
+  std::map<std::string, std::string, NoCaseLess> swaps_when_starting_;
   bool has_set_default_dll_directories_ = true;
   bool set_default_dll_directories_refuses_ = false;
   std::map<std::string, Node> nodes_;  // key: the full path, upper case

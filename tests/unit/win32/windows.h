@@ -65,6 +65,7 @@ typedef int(WINAPI* FARPROC)(void);
 #define WAIT_ABANDONED 0x00000080L
 #define WAIT_TIMEOUT 258L
 #define WAIT_FAILED 0xFFFFFFFF
+#define STILL_ACTIVE 259
 
 // --- Errors -------------------------------------------------------------------
 #define ERROR_SUCCESS 0L
@@ -88,6 +89,8 @@ typedef int(WINAPI* FARPROC)(void);
 #define ERROR_INSUFFICIENT_BUFFER 122L
 #define ERROR_INVALID_NAME 123L
 #define ERROR_DIR_NOT_EMPTY 145L
+#define ERROR_MOD_NOT_FOUND 126L
+#define ERROR_PROC_NOT_FOUND 127L
 #define ERROR_BAD_ARGUMENTS 160L
 #define ERROR_BAD_PATHNAME 161L
 #define ERROR_BUSY 170L
@@ -152,7 +155,10 @@ typedef int(WINAPI* FARPROC)(void);
 // --- Windows, modules -----------------------------------------------------------
 #define SW_SHOWNORMAL 1
 #define MB_ICONERROR 0x00000010L
+#define LOAD_WITH_ALTERED_SEARCH_PATH 0x00000008
+#define LOAD_LIBRARY_SEARCH_APPLICATION_DIR 0x00000200
 #define LOAD_LIBRARY_SEARCH_SYSTEM32 0x00000800
+#define LOAD_LIBRARY_SEARCH_DEFAULT_DIRS 0x00001000
 #define IDOK 1
 #define CP_ACP 0
 #define MB_ERR_INVALID_CHARS 0x00000008
@@ -198,9 +204,11 @@ typedef int(WINAPI* FARPROC)(void);
   (STANDARD_RIGHTS_EXECUTE | FILE_READ_ATTRIBUTES | FILE_EXECUTE | \
    SYNCHRONIZE)
 
+#define EVENT_QUERY_STATE 0x0001
 #define EVENT_MODIFY_STATE 0x0002
 #define EVENT_ALL_ACCESS (STANDARD_RIGHTS_REQUIRED | SYNCHRONIZE | 0x3)
 #define MUTEX_ALL_ACCESS (STANDARD_RIGHTS_REQUIRED | SYNCHRONIZE | 0x1)
+#define PROCESS_TERMINATE (0x0001)
 #define PROCESS_DUP_HANDLE (0x0040)
 #define PROCESS_ALL_ACCESS (STANDARD_RIGHTS_REQUIRED | SYNCHRONIZE | 0xFFFF)
 #define DUPLICATE_CLOSE_SOURCE 0x00000001
@@ -248,12 +256,34 @@ typedef int(WINAPI* FARPROC)(void);
 #define FILE_FLAG_POSIX_SEMANTICS 0x01000000
 #define FILE_FLAG_OPEN_REPARSE_POINT 0x00200000
 #define FILE_FLAG_OPEN_NO_RECALL 0x00100000
+// How a named pipe's server may use the opener's identity: the same bits
+// as FILE_FLAG_OPEN_NO_RECALL, read as these once SECURITY_SQOS_PRESENT is
+// given.
+#define SECURITY_ANONYMOUS (SecurityAnonymous << 16)
+#define SECURITY_IDENTIFICATION (SecurityIdentification << 16)
+#define SECURITY_IMPERSONATION (SecurityImpersonation << 16)
+#define SECURITY_DELEGATION (SecurityDelegation << 16)
+#define SECURITY_CONTEXT_TRACKING 0x40000
+#define SECURITY_EFFECTIVE_ONLY 0x80000
+#define SECURITY_SQOS_PRESENT 0x100000
+#define SECURITY_VALID_SQOS_FLAGS 0x1f0000
 #define IO_REPARSE_TAG_MOUNT_POINT 0xA0000003L
 #define IO_REPARSE_TAG_SYMLINK 0xA000000CL
 #define MOVEFILE_REPLACE_EXISTING 0x00000001
 #define MOVEFILE_COPY_ALLOWED 0x00000002
 #define MOVEFILE_DELAY_UNTIL_REBOOT 0x00000004
 #define MOVEFILE_WRITE_THROUGH 0x00000008
+#define DRIVE_UNKNOWN 0
+#define DRIVE_NO_ROOT_DIR 1
+#define DRIVE_REMOVABLE 2
+#define DRIVE_FIXED 3
+#define DRIVE_REMOTE 4
+#define DRIVE_CDROM 5
+#define DRIVE_RAMDISK 6
+#define FILE_CASE_SENSITIVE_SEARCH 0x00000001
+#define FILE_CASE_PRESERVED_NAMES 0x00000002
+#define FILE_UNICODE_ON_DISK 0x00000004
+#define FILE_PERSISTENT_ACLS 0x00000008
 
 // --- Security ---------------------------------------------------------------------
 typedef DWORD ACCESS_MASK;
@@ -282,6 +312,14 @@ typedef WORD SECURITY_DESCRIPTOR_CONTROL;
 #define ACL_REVISION (2)
 #define ACCESS_ALLOWED_ACE_TYPE (0x0)
 #define ACCESS_DENIED_ACE_TYPE (0x1)
+#define SYSTEM_AUDIT_ACE_TYPE (0x2)
+#define SYSTEM_ALARM_ACE_TYPE (0x3)
+#define ACCESS_ALLOWED_COMPOUND_ACE_TYPE (0x4)
+#define ACCESS_ALLOWED_OBJECT_ACE_TYPE (0x5)
+#define ACCESS_DENIED_OBJECT_ACE_TYPE (0x6)
+#define ACCESS_ALLOWED_CALLBACK_ACE_TYPE (0x9)
+#define ACCESS_DENIED_CALLBACK_ACE_TYPE (0xA)
+#define SYSTEM_MANDATORY_LABEL_ACE_TYPE (0x11)
 #define OBJECT_INHERIT_ACE (0x1)
 #define CONTAINER_INHERIT_ACE (0x2)
 #define NO_PROPAGATE_INHERIT_ACE (0x4)
@@ -415,6 +453,15 @@ typedef enum _TOKEN_INFORMATION_CLASS {
   TokenIsRestricted,
   MaxTokenInfoClass
 } TOKEN_INFORMATION_CLASS, *PTOKEN_INFORMATION_CLASS;
+
+typedef struct _SID_AND_ATTRIBUTES {
+  PSID Sid;
+  DWORD Attributes;
+} SID_AND_ATTRIBUTES, *PSID_AND_ATTRIBUTES;
+
+typedef struct _TOKEN_USER {
+  SID_AND_ATTRIBUTES User;
+} TOKEN_USER, *PTOKEN_USER;
 
 typedef struct _TOKEN_ELEVATION {
   DWORD TokenIsElevated;
@@ -595,6 +642,9 @@ int WINAPI MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption,
 HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName);
 FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName);
 BOOL WINAPI SetDllDirectoryA(LPCSTR lpPathName);
+HMODULE WINAPI LoadLibraryExA(LPCSTR lpLibFileName, HANDLE hFile,
+                              DWORD dwFlags);
+BOOL WINAPI FreeLibrary(HMODULE hLibModule);
 DWORD WINAPI GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename,
                                 DWORD nSize);
 HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess,
@@ -619,6 +669,18 @@ HANDLE WINAPI FindFirstFileA(LPCSTR lpFileName,
 BOOL WINAPI FindNextFileA(HANDLE hFindFile, LPWIN32_FIND_DATAA lpFindFileData);
 BOOL WINAPI FindClose(HANDLE hFindFile);
 UINT WINAPI GetSystemWindowsDirectoryA(LPSTR lpBuffer, UINT uSize);
+DWORD WINAPI GetTempPathA(DWORD nBufferLength, LPSTR lpBuffer);
+BOOL WINAPI CopyFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName,
+                      BOOL bFailIfExists);
+UINT WINAPI GetDriveTypeA(LPCSTR lpRootPathName);
+BOOL WINAPI GetVolumeInformationA(LPCSTR lpRootPathName,
+                                  LPSTR lpVolumeNameBuffer,
+                                  DWORD nVolumeNameSize,
+                                  LPDWORD lpVolumeSerialNumber,
+                                  LPDWORD lpMaximumComponentLength,
+                                  LPDWORD lpFileSystemFlags,
+                                  LPSTR lpFileSystemNameBuffer,
+                                  DWORD nFileSystemNameSize);
 DWORD WINAPI GetEnvironmentVariableA(LPCSTR lpName, LPSTR lpBuffer,
                                      DWORD nSize);
 BOOL WINAPI SetEnvironmentVariableA(LPCSTR lpName, LPCSTR lpValue);
@@ -628,6 +690,7 @@ HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes,
 HANDLE WINAPI OpenEventA(DWORD dwDesiredAccess, BOOL bInheritHandle,
                          LPCSTR lpName);
 BOOL WINAPI SetEvent(HANDLE hEvent);
+BOOL WINAPI TerminateProcess(HANDLE hProcess, UINT uExitCode);
 BOOL WINAPI DuplicateHandle(HANDLE hSourceProcessHandle, HANDLE hSourceHandle,
                             HANDLE hTargetProcessHandle,
                             LPHANDLE lpTargetHandle, DWORD dwDesiredAccess,
@@ -660,6 +723,12 @@ BOOL WINAPI AccessCheck(PSECURITY_DESCRIPTOR pSecurityDescriptor,
                         LPDWORD PrivilegeSetLength, LPDWORD GrantedAccess,
                         LPBOOL AccessStatus);
 BOOL WINAPI IsWellKnownSid(PSID pSid, WELL_KNOWN_SID_TYPE WellKnownSidType);
+BOOL WINAPI GetSecurityDescriptorOwner(PSECURITY_DESCRIPTOR pSecurityDescriptor,
+                                       PSID* pOwner, LPBOOL lpbOwnerDefaulted);
+BOOL WINAPI GetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR pSecurityDescriptor,
+                                      LPBOOL lpbDaclPresent, PACL* pDacl,
+                                      LPBOOL lpbDaclDefaulted);
+BOOL WINAPI GetAce(PACL pAcl, DWORD dwAceIndex, LPVOID* pAce);
 
 }  // extern "C"
 
