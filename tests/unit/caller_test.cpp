@@ -277,6 +277,51 @@ TEST_F(CallerTest, FolderOwnedByTheUserIsPerUserWhateverItsAcl) {
             "RunAsInvoker");
 }
 
+// Rights count only where Windows keeps and enforces them: a local fixed
+// drive whose file system stores security descriptors. Elsewhere the same
+// administrators-only folder is per-user.
+struct DriveCase {
+  const char* name;
+  UINT type;  // of drive D:, where the application is installed
+  bool keeps_rights;
+  bool prompted;  // the per-machine road; else the per-user one
+};
+void PrintTo(const DriveCase& c, std::ostream* os) { *os << c.name; }
+
+class DriveTest : public CallerTest,
+                  public testing::WithParamInterface<DriveCase> {};
+
+TEST_P(DriveTest, OnlyALocalFixedDriveThatKeepsRightsIsPerMachine) {
+  const DriveCase& c = GetParam();
+  platform().SetDrive('D', c.type, c.keeps_rights);
+  Install("D:\\Zelvaro", Writers::kAdministrators, "zvr version 1");
+  const std::string updater = "D:\\Zelvaro\\updater.exe";
+
+  HANDLE started = StartUpdater(updater.c_str(), kInstaller.c_str());
+
+  ASSERT_NE(started, nullptr);
+  EXPECT_EQ(platform().shell_starts().size(), c.prompted ? 1u : 0u);
+  if (!c.prompted) {
+    ASSERT_EQ(platform().starts().size(), 1u);
+    EXPECT_EQ(platform().starts()[0].application_name, updater);
+    EXPECT_EQ(platform().starts()[0].environment.at("__COMPAT_LAYER"),
+              "RunAsInvoker");
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Drives, DriveTest,
+    testing::Values(
+        DriveCase{"FixedDriveThatKeepsRightsIsPerMachine", DRIVE_FIXED, true,
+                  true},
+        DriveCase{"FixedDriveWithoutRightsIsPerUser", DRIVE_FIXED, false,
+                  false},
+        DriveCase{"RemovableDriveIsPerUser", DRIVE_REMOVABLE, true, false},
+        DriveCase{"NetworkDriveIsPerUser", DRIVE_REMOTE, true, false}),
+    [](const testing::TestParamInfo<DriveCase>& info) {
+      return std::string(info.param.name);
+    });
+
 // The restarted application's first kit call puts back what the per-user
 // road added, and runs on.
 struct RestoreCase {
@@ -520,11 +565,7 @@ TEST_F(CallerTest, PerUserFolderIsRefusedToABorrowedPrompt) {
 // helper then runs as that administrator, who cannot write the standard
 // user's folder. The folder is the standard user's all the same, and any
 // program of theirs may have replaced the updater in it.
-// Disabled while it fails: the helper asks whether the elevating
-// administrator's own filtered token may write the folder, not whether
-// anyone but administrators and SYSTEM may.
-TEST_F(CallerTest,
-       DISABLED_PerUserFolderIsRefusedToAnotherAdministratorsPrompt) {
+TEST_F(CallerTest, PerUserFolderIsRefusedToAnotherAdministratorsPrompt) {
   Install(kUserAppFolder, Writers::kUser, "zvr version 1");
 
   EXPECT_EQ(RunHelper(HelperLine(kUserAppFolder + "\\updater.exe",
@@ -533,7 +574,92 @@ TEST_F(CallerTest,
             kNotOurUpdater);
 
   EXPECT_TRUE(platform().starts().empty());
+  EXPECT_TRUE(StagingFolders().empty());
+  EXPECT_TRUE(platform().OpenHandles().empty());
 }
+
+// Whatever the folder's descriptor gives users (an owner, an entry, no
+// DACL at all) counts, not only what the token that asks may do: here the
+// helper runs as another administrator, whose own unelevated token is
+// granted nothing by most of these.
+struct FolderSecurityCase {
+  const char* name;
+  std::string sddl;  // the application folder's owner and DACL
+  int exit_code;
+};
+void PrintTo(const FolderSecurityCase& c, std::ostream* os) { *os << c.name; }
+
+class FolderSecurityTest
+    : public CallerTest,
+      public testing::WithParamInterface<FolderSecurityCase> {};
+
+TEST_P(FolderSecurityTest, OnlyAFolderNoUserMayChangeIsPerMachine) {
+  const FolderSecurityCase& c = GetParam();
+  platform().SetSecurity(kAppFolder, c.sddl);
+
+  EXPECT_EQ(RunHelper(GenuineLine(), Account::kOtherAdminElevated),
+            c.exit_code);
+
+  EXPECT_EQ(UpdaterStarts().size(), c.exit_code == 0 ? 1u : 0u);
+  EXPECT_EQ(StagingFolders().size(), c.exit_code == 0 ? 1u : 0u);
+  // Every SID's text went back with LocalFree.
+  EXPECT_TRUE(platform().OpenHandles().empty());
+}
+
+// What administrators and SYSTEM hold in a folder only they may change.
+const std::string kAdminsOnly =
+    "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
+// Another account of the machine, in no token the fake hands out.
+const std::string kSomeoneElsesSid =
+    "S-1-5-21-1004336348-1177238915-682003330-1002";
+
+INSTANTIATE_TEST_SUITE_P(
+    Descriptors, FolderSecurityTest,
+    testing::Values(
+        FolderSecurityCase{"AdministratorsOnlyIsPerMachine",
+                           "O:BA" + kAdminsOnly, 0},
+        // An owner may always rewrite the DACL.
+        FolderSecurityCase{"FolderOwnedByTheUserIsPerUser",
+                           "O:" + std::string(fake::kMySid) + kAdminsOnly,
+                           kNotOurUpdater},
+        FolderSecurityCase{"FolderOwnedByAnAdministratorsAccountIsPerUser",
+                           "O:" + std::string(fake::kOtherAdminSid) +
+                               kAdminsOnly,
+                           kNotOurUpdater},
+        FolderSecurityCase{"EveryoneMayAddFilesIsPerUser",
+                           "O:BA" + kAdminsOnly + "(A;;0x2;;;WD)",
+                           kNotOurUpdater},
+        FolderSecurityCase{"UsersGenericWriteIsPerUser",
+                           "O:BA" + kAdminsOnly + "(A;;GW;;;BU)",
+                           kNotOurUpdater},
+        FolderSecurityCase{"AuthenticatedUsersMayModifyIsPerUser",
+                           "O:BA" + kAdminsOnly + "(A;OICI;0x1301bf;;;AU)",
+                           kNotOurUpdater},
+        FolderSecurityCase{"AnotherUserMayDeleteChildrenIsPerUser",
+                           "O:BA" + kAdminsOnly + "(A;;0x40;;;" +
+                               kSomeoneElsesSid + ")",
+                           kNotOurUpdater},
+        FolderSecurityCase{"NullDaclIsPerUser", "O:BAD:NO_ACCESS_CONTROL",
+                           kNotOurUpdater},
+        // Entries only for what is created inside later do not apply to
+        // the folder itself.
+        FolderSecurityCase{"InheritOnlyCreatorOwnerEntryIsIgnored",
+                           "O:BA" + kAdminsOnly + "(A;OICIIO;GA;;;CO)", 0},
+        FolderSecurityCase{"InheritOnlyUsersEntryIsIgnored",
+                           "O:BA" + kAdminsOnly + "(A;OICIIO;FA;;;BU)", 0},
+        FolderSecurityCase{
+            "ProgramFilesLikeFolderIsPerMachine",
+            "O:" + std::string(fake::kTrustedInstallerSid) + "D:P(A;;FA;;;" +
+                fake::kTrustedInstallerSid + ")(A;CIIO;GA;;;" +
+                fake::kTrustedInstallerSid +
+                ")(A;;0x1301bf;;;SY)(A;OICIIO;GA;;;SY)(A;;0x1301bf;;;BA)"
+                "(A;OICIIO;GA;;;BA)(A;;0x1200a9;;;BU)(A;OICIIO;GXGR;;;BU)"
+                "(A;OICIIO;GA;;;CO)(A;;0x1200a9;;;S-1-15-2-1)"
+                "(A;OICIIO;GXGR;;;S-1-15-2-1)",
+            0}),
+    [](const testing::TestParamInfo<FolderSecurityCase>& info) {
+      return std::string(info.param.name);
+    });
 
 // --- Staging the installer ----------------------------------------------------
 
