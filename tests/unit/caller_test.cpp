@@ -661,6 +661,81 @@ INSTANTIATE_TEST_SUITE_P(
       return std::string(info.param.name);
     });
 
+// The updater is held open from the per-user check to its start, so its
+// folder cannot be renamed away and replaced in between. Here the
+// application folder itself is for administrators only, but it stands in
+// a folder of the user's, who may rename what is in it.
+enum class Swap { kBeforeTheCheck, kBetweenCheckAndStart };
+
+struct HeldUpdaterCase {
+  const char* name;
+  Swap swap;
+  int exit_code;
+  bool swapped;  // the attacker's rename succeeded
+};
+void PrintTo(const HeldUpdaterCase& c, std::ostream* os) { *os << c.name; }
+
+class HeldUpdaterTest : public CallerTest,
+                        public testing::WithParamInterface<HeldUpdaterCase> {
+};
+
+TEST_P(HeldUpdaterTest, FolderSwappedUnderTheHelperNeverRuns) {
+  const HeldUpdaterCase& c = GetParam();
+  const std::string tools = "C:\\Tools";
+  const std::string folder = tools + "\\Zelvaro";
+  const std::string updater = folder + "\\updater.exe";
+  platform().AddFolder(tools, Writers::kUser);
+  Install(folder, Writers::kAdministrators, "zvr version 1");
+  if (c.swap == Swap::kBeforeTheCheck)
+    platform().SwapFolderByAttacker(folder, "updater.exe", "planted");
+  else
+    platform().SwapFolderWhenStarting(updater, folder);
+
+  EXPECT_EQ(RunHelper(HelperLine(updater, kInstaller, kDigest)),
+            c.exit_code);
+
+  ASSERT_EQ(platform().attacker_attempts().size(), 1u);
+  EXPECT_EQ(platform().attacker_attempts()[0].succeeded, c.swapped);
+  std::vector<fake::ProcessStart> started;
+  for (const fake::ProcessStart& start : platform().starts()) {
+    if (start.created)
+      started.push_back(start);
+  }
+  if (c.exit_code == 0) {
+    ASSERT_EQ(started.size(), 1u);
+    EXPECT_EQ(started[0].application_name, updater);
+    EXPECT_EQ(platform().FileBytes(updater), "updater");
+  } else {
+    EXPECT_TRUE(started.empty());
+  }
+  // Held to read, shutting out writers, renames and deletion, and never
+  // lending the helper's identity to a pipe's server.
+  bool held = false;
+  for (const fake::FileOpen& open : platform().file_opens()) {
+    held |= open.path == updater && open.opened &&
+            open.access == static_cast<DWORD>(GENERIC_READ) &&
+            open.share == static_cast<DWORD>(FILE_SHARE_READ) &&
+            open.disposition == static_cast<DWORD>(OPEN_EXISTING) &&
+            (open.flags & SECURITY_VALID_SQOS_FLAGS) ==
+                static_cast<DWORD>(SECURITY_SQOS_PRESENT |
+                                   SECURITY_IDENTIFICATION);
+  }
+  EXPECT_TRUE(held);
+  EXPECT_TRUE(platform().OpenHandles().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Races, HeldUpdaterTest,
+    testing::Values(
+        // The folder in its place is the user's: the check sees it.
+        HeldUpdaterCase{"FolderSwappedBeforeTheCheckIsPerUser",
+                        Swap::kBeforeTheCheck, kNotOurUpdater, true},
+        HeldUpdaterCase{"FolderCannotBeSwappedBetweenCheckAndStart",
+                        Swap::kBetweenCheckAndStart, 0, false}),
+    [](const testing::TestParamInfo<HeldUpdaterCase>& info) {
+      return std::string(info.param.name);
+    });
+
 // --- Staging the installer ----------------------------------------------------
 
 TEST_F(CallerTest, CopyIsStagedInAFreshProtectedFolder) {
@@ -685,6 +760,10 @@ TEST_F(CallerTest, CopyIsStagedInAFreshProtectedFolder) {
   EXPECT_EQ(UpdaterStarts()[0].command, copy);
   EXPECT_EQ(UpdaterStarts()[0].current_directory, kAppFolder + "\\");
   EXPECT_FALSE(UpdaterStarts()[0].current_directory_null);
+  // The installer unpacks its parts there too, not where the user's other
+  // programs may write.
+  EXPECT_EQ(UpdaterStarts()[0].environment.at("TEMP"), folder);
+  EXPECT_EQ(UpdaterStarts()[0].environment.at("TMP"), folder);
   // The copy does not outlive the next restart of Windows.
   EXPECT_EQ(platform().deletes_at_reboot(),
             (std::vector<std::string>{copy, folder}));
@@ -704,7 +783,64 @@ TEST_F(CallerTest, SourceIsReadThroughAHandleThatShutsOutWriters) {
   EXPECT_EQ(source[0].access, static_cast<DWORD>(GENERIC_READ));
   EXPECT_EQ(source[0].share, static_cast<DWORD>(FILE_SHARE_READ));
   EXPECT_EQ(source[0].disposition, static_cast<DWORD>(OPEN_EXISTING));
+  // Should the path name a pipe, its server may identify the helper but
+  // never act as it.
+  EXPECT_EQ(source[0].flags & SECURITY_VALID_SQOS_FLAGS,
+            static_cast<DWORD>(SECURITY_SQOS_PRESENT |
+                               SECURITY_IDENTIFICATION));
 }
+
+// The helper opens only installers on a drive, by full path: never a
+// share (whose server it would sign in to), a device or pipe, a path the
+// platform would not parse, or one relative to whatever folder it runs in.
+struct InstallerPathCase {
+  const char* name;
+  std::string installer;
+  int exit_code;
+};
+void PrintTo(const InstallerPathCase& c, std::ostream* os) { *os << c.name; }
+
+class InstallerPathTest
+    : public CallerTest,
+      public testing::WithParamInterface<InstallerPathCase> {};
+
+TEST_P(InstallerPathTest, OnlyAFullDrivePathIsOpened) {
+  const InstallerPathCase& c = GetParam();
+  // A copy where a relative path would find it.
+  platform().AddFile(kDownloads + "\\setup 2.exe", kPayload, Writers::kUser);
+
+  EXPECT_EQ(RunHelper(HelperLine(kUpdater, c.installer, kDigest)),
+            c.exit_code);
+
+  bool opened = false;
+  for (const fake::FileOpen& open : platform().file_opens())
+    opened |= open.path == c.installer;
+  EXPECT_EQ(opened, c.exit_code == 0);
+  EXPECT_EQ(UpdaterStarts().size(), c.exit_code == 0 ? 1u : 0u);
+  EXPECT_EQ(StagingFolders().size(), c.exit_code == 0 ? 1u : 0u);
+  EXPECT_TRUE(platform().OpenHandles().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Paths, InstallerPathTest,
+    testing::Values(
+        InstallerPathCase{"FullDrivePathIsTaken", kInstaller, 0},
+        InstallerPathCase{"DrivePathWithSlashesIsTaken",
+                          "C:/Users/me/AppData/Local/Temp/setup 2.exe", 0},
+        InstallerPathCase{"ShareIsRefused", "\\\\server\\share\\setup 2.exe",
+                          kStagingFailed},
+        InstallerPathCase{"PipeIsRefused", "\\\\.\\pipe\\x", kStagingFailed},
+        InstallerPathCase{"LongPathPrefixIsRefused", "\\\\?\\" + kInstaller,
+                          kStagingFailed},
+        InstallerPathCase{"RelativePathIsRefused", "setup 2.exe",
+                          kStagingFailed},
+        InstallerPathCase{"PathFromTheDrivesRootIsRefused",
+                          kInstaller.substr(2), kStagingFailed},
+        InstallerPathCase{"PathRelativeToADrivesFolderIsRefused",
+                          "C:setup 2.exe", kStagingFailed}),
+    [](const testing::TestParamInfo<InstallerPathCase>& info) {
+      return std::string(info.param.name);
+    });
 
 // What an attacker plants or does in the user's reach, and what the helper
 // answers.
@@ -924,6 +1060,58 @@ INSTANTIATE_TEST_SUITE_P(
         SignerCase{"ApplicationWhoseSignatureFailsTakesNothing",
                    Signed::kTampered, Signed::kByVendor, kSignerMismatch}),
     [](const testing::TestParamInfo<SignerCase>& info) {
+      return std::string(info.param.name);
+    });
+
+// The trust DLLs are not ones Windows always takes from the system folder:
+// the kit loads them from there, and only once the updater is known to be
+// the per-machine one, so that a copy of the signed application started
+// elsewhere with "runas" never loads a DLL planted beside it.
+struct TrustDllCase {
+  const char* name;
+  std::string application;  // where the signed application runs from
+  int exit_code;
+  bool loaded;  // the system's wintrust.dll and crypt32.dll
+};
+void PrintTo(const TrustDllCase& c, std::ostream* os) { *os << c.name; }
+
+class TrustDllTest : public CallerTest,
+                     public testing::WithParamInterface<TrustDllCase> {};
+
+TEST_P(TrustDllTest, TrustDllsComeFromTheSystemFolderOnly) {
+  const TrustDllCase& c = GetParam();
+  const std::string folder = c.application.substr(0, c.application.rfind('\\'));
+  const std::string signed_bytes = Bytes("zvr version 1", Signed::kByVendor);
+  platform().AddFile(kApplication, signed_bytes);
+  if (c.application != kApplication)
+    platform().AddFile(c.application, signed_bytes, Writers::kUser);
+  platform().SetModuleFileName(c.application);
+  platform().AddFile(folder + "\\wintrust.dll", "planted", Writers::kUser);
+  platform().AddFile(folder + "\\crypt32.dll", "planted", Writers::kUser);
+  const std::string installer = Bytes(kPayload, Signed::kByVendor);
+  platform().AddFile(kInstaller, installer, Writers::kUser);
+
+  EXPECT_EQ(RunHelper(HelperLine(kUpdater, kInstaller,
+                                 fake::Sha256Hex(installer))),
+            c.exit_code);
+
+  EXPECT_EQ(platform().module_loads(),
+            c.loaded ? (std::vector<std::string>{
+                           "C:\\Windows\\System32\\wintrust.dll",
+                           "C:\\Windows\\System32\\crypt32.dll"})
+                     : std::vector<std::string>{});
+  EXPECT_TRUE(platform().attacker_attempts().empty());
+  // Both unloaded again.
+  EXPECT_TRUE(platform().OpenHandles().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Plants, TrustDllTest,
+    testing::Values(
+        TrustDllCase{"BesideTheInstalledApplication", kApplication, 0, true},
+        TrustDllCase{"BesideACopyOfTheApplication",
+                     kDownloads + "\\zvr.exe", kNotOurUpdater, false}),
+    [](const testing::TestParamInfo<TrustDllCase>& info) {
       return std::string(info.param.name);
     });
 
