@@ -132,6 +132,18 @@ class CallerTest : public testing::Test {
     return exit_code;
   }
 
+  // The watchers this process started.
+  std::vector<fake::ProcessStart> WatcherStarts() {
+    std::vector<fake::ProcessStart> watchers;
+    for (const fake::ProcessStart& start : platform().starts()) {
+      if (start.created &&
+          start.command.find(" --updater-hand-back-watcher ") !=
+              std::string::npos)
+        watchers.push_back(start);
+    }
+    return watchers;
+  }
+
   bool CalledCreateMutex() {
     for (const std::string& call : platform().log()) {
       if (call.find("CreateMutexA") != std::string::npos)
@@ -1171,6 +1183,13 @@ TEST_F(HandBackTest, UnelevatedUserGetsTheApplicationBackUnelevated) {
             HelperLine(kUpdater, kInstaller, kDigest, id));
   EXPECT_EQ(platform().OpenHandles(),
             std::vector<std::string>{platform().LabelOf(helper)});
+  // The event: all access for SYSTEM and the user, the right to wait on
+  // and set it for Administrators, whoever elevates.
+  const std::string me = fake::kMySid;
+  EXPECT_EQ(platform().EventSecurityOf(event),
+            "O:" + me +
+                "D:(A;;0x1f0003;;;SY)(A;;0x100002;;;BA)(A;;0x1f0003;;;" + me +
+                ")");
   const fake::ProcessStart watcher_start = *watcher;
 
   // The helper puts the id, and nothing the profile planted, into the
@@ -1178,10 +1197,16 @@ TEST_F(HandBackTest, UnelevatedUserGetsTheApplicationBackUnelevated) {
   fake::Environment profile = platform().environment();
   profile["ZELVARO_UPDATE_HAND_BACK"] = std::string(32, '0');
   platform().SetProfileEnvironment(profile);
+  const int helper_id = platform().shell_starts().at(0).process_id;
   ASSERT_EQ(ServeTheHelper(), 0);
   EXPECT_EQ(updater_.account, Account::kAdminElevated);
   EXPECT_EQ(updater_.environment.at("ZELVARO_UPDATE_HAND_BACK"), id);
   EXPECT_TRUE(platform().NamedObjectExists("ZelvaroHandBack-" + id));
+
+  // The helper is gone; the installer may replace the application's exe,
+  // which the waiting watcher does not run.
+  platform().EndProcess(helper_id);
+  EXPECT_TRUE(platform().ReplaceByInstaller(kApplication, "zvr version 2"));
 
   // The restarted application, elevated, hands itself back and exits at
   // once, without the mutex and without the id.
@@ -1205,6 +1230,14 @@ TEST_F(HandBackTest, UnelevatedUserGetsTheApplicationBackUnelevated) {
   EXPECT_EQ(again.current_directory, kAppFolder + "\\");
   EXPECT_EQ(again.account, Account::kAdminUnelevated);
   EXPECT_FALSE(CalledCreateMutex());
+  EXPECT_TRUE(platform().OpenHandles().empty());
+
+  // The application, back as the user, runs on and deletes the watcher's
+  // copy, whose watcher has ended.
+  platform().BecomeProcess(again);
+  exit_code = -1;
+  EXPECT_FALSE(RunAsHelperIfAsked(&exit_code));
+  EXPECT_FALSE(platform().FileExists(WatcherCopy(id)));
   EXPECT_TRUE(platform().OpenHandles().empty());
 }
 
@@ -1327,6 +1360,64 @@ INSTANTIATE_TEST_SUITE_P(
       return std::string(info.param.name);
     });
 
+// An application's unelevated start deletes the watchers' copies that no
+// longer run; nothing else in the user's temp folder.
+struct WatcherCopyCase {
+  const char* name;
+  Account account;
+  bool watcher_runs;
+  bool deleted;
+};
+void PrintTo(const WatcherCopyCase& c, std::ostream* os) { *os << c.name; }
+
+class WatcherCopyTest : public CallerTest,
+                        public testing::WithParamInterface<WatcherCopyCase> {
+};
+
+TEST_P(WatcherCopyTest, CopiesOfEndedWatchersGoAtTheNextUnelevatedStart) {
+  const WatcherCopyCase& c = GetParam();
+  const std::string copy = WatcherCopy(std::string(32, 'a'));
+  platform().AddFile(copy, "zvr version 1", Writers::kUser);
+  platform().AddFile(kUserTemp + "\\Zelvaro-watcher-notes.txt", "mine",
+                     Writers::kUser);
+  if (c.watcher_runs) {
+    std::string command = "\"" + copy + "\" --updater-hand-back-watcher";
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION watcher = {};
+    ASSERT_TRUE(CreateProcessA(copy.c_str(), &command[0], NULL, NULL, FALSE,
+                               0, NULL, NULL, &startup, &watcher));
+    CloseHandle(watcher.hThread);
+    CloseHandle(watcher.hProcess);
+  }
+  platform().SetAccount(c.account);
+  platform().SetCommandLine(kApp + " /silent");
+
+  int exit_code = -1;
+  EXPECT_FALSE(RunAsHelperIfAsked(&exit_code));
+
+  EXPECT_EQ(platform().FileExists(copy), !c.deleted);
+  EXPECT_TRUE(platform().FileExists(kUserTemp +
+                                    "\\Zelvaro-watcher-notes.txt"));
+  EXPECT_TRUE(platform().FileExists(kInstaller));
+  EXPECT_TRUE(platform().OpenHandles().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Starts, WatcherCopyTest,
+    testing::Values(
+        WatcherCopyCase{"EndedWatchersCopyIsDeleted",
+                        Account::kAdminUnelevated, false, true},
+        WatcherCopyCase{"RunningWatchersCopyStays", Account::kAdminUnelevated,
+                        true, false},
+        // Its temp folder is the profile's to name, which any program of
+        // the user's may change.
+        WatcherCopyCase{"ElevatedStartDeletesNothing",
+                        Account::kAdminElevated, false, false}),
+    [](const testing::TestParamInfo<WatcherCopyCase>& info) {
+      return std::string(info.param.name);
+    });
+
 TEST_F(HandBackTest, WatcherThatIsNeverToldStartsNothing) {
   platform().QueueRandom(kRandom);
   AskForThePrompt();
@@ -1353,6 +1444,7 @@ struct RoadCase {
   const char* name;
   bool updater_missing;
   bool prompt_declined;
+  bool shell_starts_no_process;
   bool no_memory;  // for the first allocation
   bool returns_handle;
   DWORD error;  // GetLastError() after a null result
@@ -1369,6 +1461,8 @@ TEST_P(RoadTest, ElevationRequiredGoesThroughTheHelper) {
     platform().RemoveProgram(kUpdater);
   if (c.prompt_declined)
     platform().DeclineElevation();
+  if (c.shell_starts_no_process)
+    platform().ShellStartsNoProcess();
   if (c.no_memory)
     platform().FailAllocation(1);
 
@@ -1394,6 +1488,17 @@ TEST_P(RoadTest, ElevationRequiredGoesThroughTheHelper) {
     EXPECT_TRUE(shell.directory_null);
     EXPECT_EQ(shell.show, SW_SHOWNORMAL);
   }
+  // The watcher left before the prompt waits only for an update that is
+  // coming; otherwise it is ended, and nothing of the kit runs on.
+  const std::vector<fake::ProcessStart> watchers = WatcherStarts();
+  ASSERT_EQ(watchers.size(), c.prompted ? 1u : 0u);
+  if (c.prompted) {
+    EXPECT_EQ(platform().ProcessRunning(watchers[0].process_id),
+              c.returns_handle);
+    EXPECT_EQ(platform().ExitCodeOf(watchers[0].process_id),
+              c.returns_handle ? static_cast<DWORD>(STILL_ACTIVE)
+                               : static_cast<DWORD>(ERROR_CANCELLED));
+  }
   // The caller holds exactly the handle it was given, if any.
   EXPECT_EQ(platform().OpenHandles(),
             started == nullptr
@@ -1404,14 +1509,18 @@ TEST_P(RoadTest, ElevationRequiredGoesThroughTheHelper) {
 INSTANTIATE_TEST_SUITE_P(
     Windows, RoadTest,
     testing::Values(
-        RoadCase{"PromptShownOnce", false, false, false, true, 0, true},
+        RoadCase{"PromptShownOnce", false, false, false, false, true, 0,
+                 true},
         RoadCase{"DeclinedPromptIsCancelled", false, true, false, false,
-                 ERROR_CANCELLED, true},
+                 false, ERROR_CANCELLED, true},
+        // Handed to a copy that already ran: no helper to wait on.
+        RoadCase{"PromptWithoutAProcessIsRefused", false, false, true, false,
+                 false, ERROR_INVALID_HANDLE, true},
         RoadCase{"OtherFailureIsReportedWithoutPrompt", true, false, false,
-                 false, ERROR_FILE_NOT_FOUND, false},
+                 false, false, ERROR_FILE_NOT_FOUND, false},
         // No memory to read the folder's rights: doubt never elevates.
         RoadCase{"DoubtAboutTheFolderStartsWithoutElevation", false, false,
-                 true, true, 0, false}),
+                 false, true, true, 0, false}),
     [](const testing::TestParamInfo<RoadCase>& info) {
       return std::string(info.param.name);
     });
