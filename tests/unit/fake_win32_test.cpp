@@ -1,10 +1,11 @@
 // The fake itself, where the kit's tests lean on it: a SHA-256 that gives
-// the published digests, and refusals Windows makes that a kinder fake
-// would let through.
+// the published digests, security read back as the file system holds it,
+// and refusals Windows makes that a kinder fake would let through.
 #include <gtest/gtest.h>
 
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "fake_win32.h"
 
@@ -51,6 +52,31 @@ HANDLE Open(const char* path, DWORD access, DWORD share, DWORD disposition) {
                      disposition, /*dwFlagsAndAttributes=*/0,
                      /*hTemplateFile=*/NULL);
 }
+
+// A process started by this one; its handle, with all access.
+HANDLE StartSome() {
+  char command[] = "C:\\Elsewhere\\some.exe";
+  STARTUPINFOA startup = {};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION process = {};
+  CreateProcessA(NULL, command, NULL, NULL, FALSE, 0, NULL, NULL, &startup,
+                 &process);
+  CloseHandle(process.hThread);
+  return process.hProcess;
+}
+
+// A named event "e" made by this process with the descriptor `sddl`.
+HANDLE EventWithSddl(const char* sddl) {
+  PSECURITY_DESCRIPTOR descriptor = NULL;
+  ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1,
+                                                       &descriptor, NULL);
+  SECURITY_ATTRIBUTES attributes = {sizeof(attributes), descriptor, FALSE};
+  HANDLE event = CreateEventA(&attributes, TRUE, FALSE, "e");
+  LocalFree(descriptor);
+  return event;
+}
+
+const std::string kMe = fake::kMySid;
 
 // Runs `act`, which returns false where Windows refuses; the error then.
 struct StrictCase {
@@ -196,6 +222,120 @@ INSTANTIATE_TEST_SUITE_P(
                      return WaitForSingleObject(event, 0) != WAIT_FAILED;
                    },
                    ERROR_ACCESS_DENIED},
+        StrictCase{"AceBeyondTheCount",
+                   [] {
+                     PSECURITY_DESCRIPTOR descriptor = NULL;
+                     ConvertStringSecurityDescriptorToSecurityDescriptorA(
+                         "D:(A;;FA;;;SY)", SDDL_REVISION_1, &descriptor,
+                         NULL);
+                     BOOL present = FALSE;
+                     BOOL defaulted = FALSE;
+                     PACL dacl = NULL;
+                     GetSecurityDescriptorDacl(descriptor, &present, &dacl,
+                                               &defaulted);
+                     void* ace = NULL;
+                     return GetAce(dacl, 1, &ace) != FALSE;
+                   },
+                   ERROR_INVALID_PARAMETER},
+        StrictCase{"SidTextOfWhatIsNoSid",
+                   [] {
+                     BYTE junk[12] = {7, 1};
+                     char* text = NULL;
+                     return ConvertSidToStringSidA(junk, &text) != FALSE;
+                   },
+                   ERROR_INVALID_SID},
+        StrictCase{"TokenUserIntoARecordWithNoRoomForTheSid",
+                   [] {
+                     HANDLE token;
+                     OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY,
+                                      &token);
+                     TOKEN_USER user;
+                     DWORD size = 0;
+                     return GetTokenInformation(token, TokenUser, &user,
+                                                sizeof(user), &size) != FALSE;
+                   },
+                   ERROR_INSUFFICIENT_BUFFER},
+        StrictCase{"TerminateThroughAHandleWithoutTheRight",
+                   [] {
+                     HANDLE process = StartSome();
+                     HANDLE waitable = NULL;
+                     DuplicateHandle(GetCurrentProcess(), process,
+                                     GetCurrentProcess(), &waitable,
+                                     SYNCHRONIZE, FALSE, 0);
+                     return TerminateProcess(waitable, 1) != FALSE;
+                   },
+                   ERROR_ACCESS_DENIED},
+        StrictCase{"TerminateAProcessThatEnded",
+                   [] {
+                     HANDLE process = StartSome();
+                     TerminateProcess(process, 1);
+                     return TerminateProcess(process, 1) != FALSE;
+                   },
+                   ERROR_ACCESS_DENIED},
+        StrictCase{"OpenAnEventForMoreThanItsDaclGrants",
+                   [] {
+                     EventWithSddl(
+                         ("D:(A;;GA;;;SY)(A;;0x100000;;;" + kMe + ")").c_str());
+                     return OpenEventA(EVENT_MODIFY_STATE, FALSE, "e") != NULL;
+                   },
+                   ERROR_ACCESS_DENIED},
+        StrictCase{"AnotherAccountOpensAnEventOfTheUsersDefaultDacl",
+                   [] {
+                     CreateEventA(NULL, TRUE, FALSE, "e");
+                     fake::Platform().SetAccount(
+                         fake::Account::kOtherAdminElevated);
+                     return OpenEventA(SYNCHRONIZE, FALSE, "e") != NULL;
+                   },
+                   ERROR_ACCESS_DENIED},
+        StrictCase{"CreateAnEventOverOneThatShutsTheCallerOut",
+                   [] {
+                     fake::Platform().SquatEvent(
+                         "e", "D:(D;;GA;;;" + kMe + ")(A;;GA;;;SY)");
+                     return CreateEventA(NULL, TRUE, FALSE, "e") != NULL;
+                   },
+                   ERROR_ACCESS_DENIED},
+        StrictCase{"CopyOverAFileWhenToldToFail",
+                   [] {
+                     const char other[] = "C:\\Users\\me\\Downloads\\b.txt";
+                     fake::Platform().AddFile(other, "", fake::Writers::kUser);
+                     return CopyFileA(kFile, other, TRUE) != FALSE;
+                   },
+                   ERROR_FILE_EXISTS},
+        StrictCase{"WriteTheExeOfARunningProcess",
+                   [] {
+                     fake::Platform().SetModuleFileName(kFile);
+                     return Open(kFile, GENERIC_WRITE, FILE_SHARE_READ,
+                                 OPEN_EXISTING) != INVALID_HANDLE_VALUE;
+                   },
+                   ERROR_SHARING_VIOLATION},
+        StrictCase{"DeleteTheExeOfARunningProcess",
+                   [] {
+                     fake::Platform().SetModuleFileName(kFile);
+                     return DeleteFileA(kFile) != FALSE;
+                   },
+                   ERROR_ACCESS_DENIED},
+        StrictCase{"VolumeOfADriveNamedWithoutItsRoot",
+                   [] {
+                     DWORD flags = 0;
+                     return GetVolumeInformationA("C:", NULL, 0, NULL, NULL,
+                                                  &flags, NULL, 0) != FALSE;
+                   },
+                   ERROR_INVALID_NAME},
+        StrictCase{"ProcedureOfAFreedLibrary",
+                   [] {
+                     HMODULE module = LoadLibraryExA(
+                         "wintrust.dll", NULL, LOAD_LIBRARY_SEARCH_SYSTEM32);
+                     FreeLibrary(module);
+                     return GetProcAddress(module, "WinVerifyTrust") != NULL;
+                   },
+                   ERROR_MOD_NOT_FOUND},
+        StrictCase{"CloseALibraryAsAHandle",
+                   [] {
+                     return CloseHandle(LoadLibraryExA(
+                                "crypt32.dll", NULL,
+                                LOAD_LIBRARY_SEARCH_SYSTEM32)) != FALSE;
+                   },
+                   ERROR_INVALID_HANDLE},
         StrictCase{"CloseAFindHandle",
                    [] {
                      WIN32_FIND_DATAA found;
@@ -230,6 +370,128 @@ TEST(FakeTest, VerificationStateLeftOpenShowsAsAHandle) {
 
   data.dwStateAction = WTD_STATEACTION_CLOSE;
   EXPECT_EQ(WinVerifyTrust(NULL, &action, &data), 0);
+  EXPECT_TRUE(fake::Platform().OpenHandles().empty());
+}
+
+}  // namespace
+
+namespace {
+
+// What GetFileSecurityA gives for `path`, in a buffer of the size it asked.
+std::vector<char> SecurityOf(const char* path) {
+  const SECURITY_INFORMATION wanted = OWNER_SECURITY_INFORMATION |
+                                      GROUP_SECURITY_INFORMATION |
+                                      DACL_SECURITY_INFORMATION;
+  DWORD size = 0;
+  GetFileSecurityA(path, wanted, NULL, 0, &size);
+  std::vector<char> descriptor(size);
+  EXPECT_TRUE(GetFileSecurityA(path, wanted, descriptor.data(), size, &size));
+  return descriptor;
+}
+
+// The SID's text, freed again.
+std::string SidText(PSID sid) {
+  char* text = NULL;
+  if (!ConvertSidToStringSidA(sid, &text))
+    return "";
+  const std::string copy = text;
+  EXPECT_EQ(LocalFree(text), nullptr);
+  return copy;
+}
+
+TEST(FakeTest, OwnerAndEntriesReadBackAsTheFileSystemHoldsThem) {
+  fake::Reset();
+  fake::Platform().AddFile(kFile, "bytes", fake::Writers::kUser);
+  std::vector<char> descriptor = SecurityOf(kFile);
+
+  PSID owner = NULL;
+  BOOL defaulted = TRUE;
+  ASSERT_TRUE(GetSecurityDescriptorOwner(descriptor.data(), &owner,
+                                         &defaulted));
+  EXPECT_EQ(SidText(owner), kMe);
+  BOOL present = FALSE;
+  PACL dacl = NULL;
+  ASSERT_TRUE(GetSecurityDescriptorDacl(descriptor.data(), &present, &dacl,
+                                        &defaulted));
+  ASSERT_TRUE(present);
+  ASSERT_NE(dacl, nullptr);
+  // SYSTEM, Administrators, then the user, each with full access.
+  ASSERT_EQ(dacl->AceCount, 3);
+  void* entry = NULL;
+  ASSERT_TRUE(GetAce(dacl, 2, &entry));
+  const ACCESS_ALLOWED_ACE* ace = static_cast<ACCESS_ALLOWED_ACE*>(entry);
+  EXPECT_EQ(ace->Header.AceType, ACCESS_ALLOWED_ACE_TYPE);
+  EXPECT_EQ(ace->Mask, static_cast<DWORD>(FILE_ALL_ACCESS));
+  EXPECT_EQ(SidText(const_cast<DWORD*>(&ace->SidStart)), kMe);
+
+  // A null DACL: present, with no ACL behind it.
+  fake::Platform().SetSecurity(kFile, "D:NO_ACCESS_CONTROL");
+  descriptor = SecurityOf(kFile);
+  ASSERT_TRUE(GetSecurityDescriptorDacl(descriptor.data(), &present, &dacl,
+                                        &defaulted));
+  EXPECT_TRUE(present);
+  EXPECT_EQ(dacl, nullptr);
+  EXPECT_TRUE(fake::Platform().OpenHandles().empty());
+}
+
+TEST(FakeTest, SidTextLeftUnfreedShowsAsAHandle) {
+  fake::Reset();
+  HANDLE token;
+  ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token));
+  // The size first, then the record with the SID behind it.
+  DWORD size = 0;
+  EXPECT_FALSE(GetTokenInformation(token, TokenUser, NULL, 0, &size));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+  std::vector<char> user(size);
+  ASSERT_TRUE(GetTokenInformation(token, TokenUser, user.data(), size, &size));
+  char* text = NULL;
+  ASSERT_TRUE(ConvertSidToStringSidA(
+      reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid, &text));
+  EXPECT_EQ(std::string(text), kMe);
+  CloseHandle(token);
+
+  EXPECT_EQ(fake::Platform().OpenHandles(),
+            std::vector<std::string>{"sid text1"});
+  LocalFree(text);
+  EXPECT_TRUE(fake::Platform().OpenHandles().empty());
+}
+
+TEST(FakeTest, TerminatedProcessEndsWithTheCodeGiven) {
+  fake::Reset();
+  HANDLE process = StartSome();
+  const int id = fake::Platform().starts().at(0).process_id;
+  ASSERT_TRUE(fake::Platform().ProcessRunning(id));
+
+  ASSERT_TRUE(TerminateProcess(process, ERROR_CANCELLED));
+
+  EXPECT_FALSE(fake::Platform().ProcessRunning(id));
+  EXPECT_EQ(fake::Platform().ExitCodeOf(id),
+            static_cast<DWORD>(ERROR_CANCELLED));
+  CloseHandle(process);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(FakeTest, LibraryLoadedBareFindsAPlantedCopyFirst) {
+  fake::Reset();
+  fake::Platform().SetModuleFileName("C:\\Users\\me\\Downloads\\zvr.exe");
+  fake::Platform().AddFile("C:\\Users\\me\\Downloads\\wintrust.dll", "planted",
+                           fake::Writers::kUser);
+
+  HMODULE planted = LoadLibraryExA("wintrust.dll", NULL, 0);
+  HMODULE system = LoadLibraryExA("wintrust.dll", NULL,
+                                  LOAD_LIBRARY_SEARCH_SYSTEM32);
+
+  EXPECT_EQ(fake::Platform().module_loads(),
+            (std::vector<std::string>{
+                "C:\\Users\\me\\Downloads\\wintrust.dll",
+                "C:\\Windows\\System32\\wintrust.dll"}));
+  EXPECT_EQ(GetProcAddress(planted, "WinVerifyTrust"), nullptr);
+  EXPECT_NE(GetProcAddress(system, "WinVerifyTrust"), nullptr);
+  FreeLibrary(planted);
+  FreeLibrary(system);
   EXPECT_TRUE(fake::Platform().OpenHandles().empty());
 }
 
