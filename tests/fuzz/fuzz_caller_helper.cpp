@@ -9,7 +9,9 @@
 //          beside the application, with a copy of the installer staged in
 //          a protected folder whose SHA-256 is the digest on the line (and
 //          whose signer is the application's, for a signed application),
-//          exiting 0 exactly then.
+//          exiting 0 exactly then. It opens no file by a path that is
+//          not a full path on a drive: no share, device, pipe or relative
+//          path, whatever the line names.
 //          set: the text is an installer path, sent by the unelevated
 //          application through StartUpdaterElevated and served by the
 //          helper: the prompt comes exactly for a path that can travel and
@@ -19,6 +21,8 @@
 //   bit 2  another program of the user replaced the installer after the
 //          digest was taken
 //   bit 3  the application is signed, and the installer is not
+//   bit 4  (with bit 0) the user declines the prompt: nothing is asked of
+//          the helper, and no watcher is left running
 #include <stddef.h>
 #include <stdint.h>
 #include <string.h>
@@ -80,12 +84,21 @@ std::vector<fake::ProcessStart> Started() {
   return started;
 }
 
+bool IsFullDrivePath(const std::string& path) {
+  return path.size() >= 3 &&
+         ((path[0] >= 'A' && path[0] <= 'Z') ||
+          (path[0] >= 'a' && path[0] <= 'z')) &&
+         path[1] == ':' && (path[2] == '\\' || path[2] == '/');
+}
+
 // Checks what an elevated copy of the application did with its command
 // line; returns the copy the updater got ("" if none).
 std::string CheckElevatedRun(const std::string& command_line, bool is_kit,
                              int exit_code, uint8_t choices) {
   fake::Win32& platform = fake::Platform();
   Require(platform.OpenHandles().empty());
+  for (const fake::FileOpen& open : platform.file_opens())
+    Require(IsFullDrivePath(open.path));
   const std::vector<fake::ProcessStart> started = Started();
   Require(started.size() <= 1);
   Require(is_kit || started.empty());
@@ -138,12 +151,26 @@ void RoundTrip(const std::string& installer, uint8_t all_choices) {
   const bool readable = platform.FileExists(installer);
   const std::string bytes = platform.FileBytes(installer);
 
+  if (choices & 16)
+    platform.DeclineElevation();
+
   HANDLE helper = updater_caller::StartUpdaterElevated(kUpdater.c_str(),
                                                        installer.c_str());
   const std::vector<fake::ShellStart> asked = platform.shell_starts();
-  Require((helper != nullptr) == (asked.size() == 1));
+  Require((helper != nullptr) == (asked.size() == 1 && asked[0].created));
+  // The watcher left before the prompt runs on only when the helper was
+  // started, for the update it waits for.
+  for (const fake::ProcessStart& start : Started())
+    Require(start.command.find(" --updater-hand-back-watcher ") !=
+                std::string::npos &&
+            platform.ProcessRunning(start.process_id) == (helper != nullptr));
   if (!Travels(installer) || !readable) {
     Require(helper == nullptr && asked.empty());
+    return;
+  }
+  if (choices & 16) {
+    Require(helper == nullptr && GetLastError() == ERROR_CANCELLED);
+    Require(platform.OpenHandles().empty());
     return;
   }
   Require(helper != nullptr);
