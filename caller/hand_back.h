@@ -179,22 +179,16 @@ inline HANDLE LeaveWatcherBehind(const char* application, const char* id) {
   char name[sizeof(kHandBackEventPrefix) + kHandBackIdLength];
   char sddl[256];
   char copy[MAX_PATH];
-  PSECURITY_DESCRIPTOR descriptor = NULL;
+  SECURITY_ATTRIBUTES attributes;
   if (!Join(name, sizeof(name), kHandBackEventPrefix, id) ||
       !WatcherCopyPath(id, copy) || !HandBackEventSddl(sddl, sizeof(sddl)) ||
-      !ConvertStringSecurityDescriptorToSecurityDescriptorA(
-          sddl, SDDL_REVISION_1, &descriptor,
-          /*SecurityDescriptorSize=*/NULL))
+      !AttributesFromSddl(sddl, &attributes))
     return NULL;
-  SECURITY_ATTRIBUTES attributes;
-  attributes.nLength = sizeof(attributes);
-  attributes.lpSecurityDescriptor = descriptor;
-  attributes.bInheritHandle = FALSE;
   HANDLE event = CreateEventA(&attributes, /*bManualReset=*/TRUE,
                               /*bInitialState=*/FALSE, name);
   // Someone else's object under a name nobody could know: leave it be.
   const bool fresh = event != NULL && GetLastError() != ERROR_ALREADY_EXISTS;
-  LocalFree(descriptor);
+  LocalFree(attributes.lpSecurityDescriptor);
   HANDLE watcher = NULL;
   bool copied = false;
   char command_line[2 * MAX_PATH + sizeof(kWatcherSwitch) +

@@ -226,6 +226,21 @@ inline bool IsPerUserInstall(const char* updater, const char* application) {
   return per_user;
 }
 
+// Fills `attributes` (not inherited) with the security descriptor `sddl`
+// describes. False if it does not parse.
+//
+// Needs: nothing. Leaves: the descriptor for the caller to LocalFree
+// (attributes->lpSecurityDescriptor).
+inline bool AttributesFromSddl(const char* sddl,
+                               SECURITY_ATTRIBUTES* attributes) {
+  attributes->nLength = sizeof(*attributes);
+  attributes->lpSecurityDescriptor = NULL;
+  attributes->bInheritHandle = FALSE;
+  return ConvertStringSecurityDescriptorToSecurityDescriptorA(
+             sddl, SDDL_REVISION_1, &attributes->lpSecurityDescriptor,
+             /*SecurityDescriptorSize=*/NULL) != FALSE;
+}
+
 // The value of the environment variable `name` in a buffer the caller
 // frees, or null when it is unset or empty (or memory ran out).
 inline char* ReadVariable(const char* name) {

@@ -29,6 +29,7 @@
 #include <string.h>
 
 #include "helper_command_line.h"
+#include "install_scope.h"
 
 namespace updater_caller {
 namespace internal {
@@ -216,17 +217,11 @@ inline void RemoveEarlierStagedCopies(const char* root) {
 
 // Creates `folder`, which must not exist, with the protected DACL.
 inline bool CreateProtectedFolder(const char* folder) {
-  PSECURITY_DESCRIPTOR descriptor = NULL;
-  if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(
-          kStagingFolderSddl, SDDL_REVISION_1, &descriptor,
-          /*SecurityDescriptorSize=*/NULL))
-    return false;
   SECURITY_ATTRIBUTES attributes;
-  attributes.nLength = sizeof(attributes);
-  attributes.lpSecurityDescriptor = descriptor;
-  attributes.bInheritHandle = FALSE;
+  if (!AttributesFromSddl(kStagingFolderSddl, &attributes))
+    return false;
   const BOOL created = CreateDirectoryA(folder, &attributes);
-  LocalFree(descriptor);
+  LocalFree(attributes.lpSecurityDescriptor);
   return created != FALSE;
 }
 
