@@ -187,7 +187,8 @@ inline HANDLE StartUpdaterWithCheckedCopy(const char* updater_path,
     refused = kHelperExitNotOurUpdater;
   } else if (!StageInstaller(installer, &staged)) {
     refused = kHelperExitStagingFailed;
-  } else if (digest != NULL && memcmp(staged.digest, digest, kDigestSize) != 0) {
+  } else if (digest != NULL &&
+             memcmp(staged.digest, digest, kDigestSize) != 0) {
     refused = kHelperExitDigestMismatch;
   } else if (!SignedLikeApplication(application, staged.path)) {
     refused = kHelperExitSignerMismatch;
