@@ -144,12 +144,18 @@ inline bool UpdaterBeside(const char* application, char* updater) {
 
 // Fills `application` with this process's exe and `updater` with the
 // updater.exe beside it (MAX_PATH bytes each). True if `updater_path`
-// names that updater and the install is per-machine: only then may it run
-// elevated.
+// names that updater.
+inline bool IsOurUpdater(const char* updater_path, char* application,
+                         char* updater) {
+  return OwnExePath(application) && UpdaterBeside(application, updater) &&
+         SamePath(updater_path, updater);
+}
+
+// As IsOurUpdater, and the install is per-machine: only then may the
+// updater run elevated.
 inline bool IsOurPerMachineUpdater(const char* updater_path,
                                    char* application, char* updater) {
-  return OwnExePath(application) && UpdaterBeside(application, updater) &&
-         SamePath(updater_path, updater) &&
+  return IsOurUpdater(updater_path, application, updater) &&
          !IsPerUserInstall(updater, application);
 }
 
@@ -171,8 +177,7 @@ inline HANDLE StartUpdaterWithCheckedCopy(const char* updater_path,
                                           const char* hand_back_id) {
   char application[MAX_PATH];
   char updater[MAX_PATH];
-  if (!OwnExePath(application) || !UpdaterBeside(application, updater) ||
-      !SamePath(updater_path, updater)) {
+  if (!IsOurUpdater(updater_path, application, updater)) {
     SetLastError(kHelperExitNotOurUpdater);
     return NULL;
   }
