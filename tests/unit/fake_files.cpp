@@ -1300,20 +1300,29 @@ BOOL Win32::WriteFile(HANDLE file, LPCVOID buffer, DWORD size,
   return done;
 }
 
+Win32::Node* Win32::EntryToDelete(LPCSTR path, std::string* resolved,
+                                  DWORD* error) {
+  const std::string full = FullPath(path, error);
+  *resolved = full.empty() ? "" : Resolve(full, /*follow_last=*/false, error);
+  Node* node = resolved->empty() ? NULL : NodeAt(*resolved);
+  if (!resolved->empty() && node == NULL)
+    *error = ERROR_FILE_NOT_FOUND;
+  return node;
+}
+
+bool Win32::MayDelete(const std::string& resolved, const Node& node) const {
+  const Token token = TokenOf(account_);
+  const Node* parent = NodeAt(Parent(resolved));
+  return GrantedTo(token, node, DELETE) != 0 ||
+         (parent != NULL && GrantedTo(token, *parent, FILE_DELETE_CHILD) != 0);
+}
+
 BOOL Win32::DeleteFileA(LPCSTR path) {
   DWORD error = 0;
-  const std::string full = FullPath(path, &error);
-  const std::string resolved =
-      full.empty() ? "" : Resolve(full, /*follow_last=*/false, &error);
-  Node* node = resolved.empty() ? NULL : NodeAt(resolved);
-  if (!resolved.empty() && node == NULL)
-    error = ERROR_FILE_NOT_FOUND;
+  std::string resolved;
+  Node* node = EntryToDelete(path, &resolved, &error);
   if (node != NULL) {
-    const Token token = TokenOf(account_);
-    const Node* parent = NodeAt(Parent(resolved));
-    const bool may = GrantedTo(token, *node, DELETE) != 0 ||
-                     (parent != NULL &&
-                      GrantedTo(token, *parent, FILE_DELETE_CHILD) != 0);
+    const bool may = MayDelete(resolved, *node);
     if (node->kind == NodeKind::kFolder || node->delete_pending || !may ||
         IsRunningImage(resolved)) {  // a running exe cannot be deleted
       error = ERROR_ACCESS_DENIED;
@@ -1403,18 +1412,10 @@ BOOL Win32::CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES attributes) {
 
 BOOL Win32::RemoveDirectoryA(LPCSTR path) {
   DWORD error = 0;
-  const std::string full = FullPath(path, &error);
-  const std::string resolved =
-      full.empty() ? "" : Resolve(full, /*follow_last=*/false, &error);
-  Node* node = resolved.empty() ? NULL : NodeAt(resolved);
-  if (!resolved.empty() && node == NULL)
-    error = ERROR_FILE_NOT_FOUND;
+  std::string resolved;
+  Node* node = EntryToDelete(path, &resolved, &error);
   if (node != NULL) {
-    const Token token = TokenOf(account_);
-    const Node* parent = NodeAt(Parent(resolved));
-    const bool may = GrantedTo(token, *node, DELETE) != 0 ||
-                     (parent != NULL &&
-                      GrantedTo(token, *parent, FILE_DELETE_CHILD) != 0);
+    const bool may = MayDelete(resolved, *node);
     if (node->kind == NodeKind::kFile) {
       error = ERROR_DIRECTORY;
     } else if (node->kind == NodeKind::kFolder &&

@@ -593,6 +593,13 @@ class Win32 {
   // Whether the file at the full path `resolved` is the exe of a running
   // process: Windows then lets nobody write or delete it.
   bool IsRunningImage(const std::string& resolved) const;
+  // What DeleteFileA and RemoveDirectoryA act on: the entry `path` names
+  // itself (a link not followed), its full path in `*resolved`; null with
+  // the cause in `*error` when there is none.
+  Node* EntryToDelete(LPCSTR path, std::string* resolved, DWORD* error);
+  // Whether this process's token may delete the entry at `resolved`: by
+  // DELETE on it, or FILE_DELETE_CHILD on its folder.
+  bool MayDelete(const std::string& resolved, const Node& node) const;
   struct Drive {
     UINT type;
     bool keeps_rights;
