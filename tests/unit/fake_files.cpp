@@ -864,11 +864,21 @@ DWORD Win32::ProgramCheck(const std::string& program) const {
 
 // --- Scripting the file system ---------------------------------------------------
 
+bool Win32::AllAboveAreFolders(const std::string& full) const {
+  for (std::string above = Parent(full); !above.empty();
+       above = Parent(above)) {
+    const Node* node = NodeAt(above);
+    if (node != NULL && node->kind != NodeKind::kFolder)
+      return false;
+  }
+  return true;
+}
+
 void Win32::AddFolder(const std::string& path, Writers writers) {
   DWORD error = 0;
   const std::string full = FullPath(path, &error);
-  if (full.size() <= 3)
-    return;  // not a path a test can mean
+  if (full.size() <= 3 || !AllAboveAreFolders(full))
+    return;  // not a path a test can mean, or one Windows would refuse
   MakeParents(full);
   MakeNode(full, NodeKind::kFolder, writers);
 }
@@ -877,8 +887,8 @@ void Win32::AddFile(const std::string& path, const std::string& bytes,
                     Writers writers) {
   DWORD error = 0;
   const std::string full = FullPath(path, &error);
-  if (full.size() <= 3)
-    return;  // not a path a test can mean
+  if (full.size() <= 3 || !AllAboveAreFolders(full))
+    return;  // not a path a test can mean, or one Windows would refuse
   MakeParents(full);
   MakeNode(full, NodeKind::kFile, writers).bytes = bytes;
 }
@@ -887,8 +897,8 @@ void Win32::AddJunction(const std::string& path, const std::string& target,
                         const std::string& owner_sid) {
   DWORD error = 0;
   const std::string full = FullPath(path, &error);
-  if (full.size() <= 3)
-    return;  // not a path a test can mean
+  if (full.size() <= 3 || !AllAboveAreFolders(full))
+    return;  // not a path a test can mean, or one Windows would refuse
   MakeParents(full);
   Node& node = MakeNode(full, NodeKind::kJunction, Writers::kUser);
   node.target = FullPath(target, &error);

@@ -246,7 +246,8 @@ class Win32 {
   // the file system holds is too, unless set otherwise.
   void SetDrive(char letter, UINT type, bool keeps_rights);
 
-  // Files. Missing parent folders are made with Writers::kAdministrators.
+  // Files. Missing parent folders are made with Writers::kAdministrators;
+  // nothing is added below a file, as Windows creates nothing there.
   void AddFolder(const std::string& path,
                  Writers writers = Writers::kAdministrators);
   void AddFile(const std::string& path, const std::string& bytes,
@@ -570,6 +571,9 @@ class Win32 {
   const Node* NodeAt(const std::string& full) const;
   Node& MakeNode(const std::string& full, NodeKind kind, Writers writers);
   void MakeParents(const std::string& full);
+  // False if anything above `full` is a file or a junction: Windows makes
+  // nothing below a file, and the scripting goes through no junction.
+  bool AllAboveAreFolders(const std::string& full) const;
   std::vector<Ace> Inherited(const Node& parent, bool folder,
                              const std::string& creator) const;
   DWORD GrantedTo(const Token& token, const Node& node, DWORD desired) const;

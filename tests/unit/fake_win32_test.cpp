@@ -336,6 +336,20 @@ INSTANTIATE_TEST_SUITE_P(
                                 LOAD_LIBRARY_SEARCH_SYSTEM32)) != FALSE;
                    },
                    ERROR_INVALID_HANDLE},
+        StrictCase{"CreateAFileBelowAFile",
+                   [] {
+                     return Open("C:\\Users\\me\\Downloads\\a.txt\\x.exe",
+                                 GENERIC_WRITE, 0,
+                                 CREATE_NEW) != INVALID_HANDLE_VALUE;
+                   },
+                   ERROR_PATH_NOT_FOUND},
+        StrictCase{"CreateAFolderBelowAFile",
+                   [] {
+                     return CreateDirectoryA(
+                                "C:\\Users\\me\\Downloads\\a.txt\\x",
+                                NULL) != FALSE;
+                   },
+                   ERROR_PATH_NOT_FOUND},
         StrictCase{"CloseAFindHandle",
                    [] {
                      WIN32_FIND_DATAA found;
@@ -454,6 +468,20 @@ TEST(FakeTest, SidTextLeftUnfreedShowsAsAHandle) {
             std::vector<std::string>{"sid text1"});
   LocalFree(text);
   EXPECT_TRUE(fake::Platform().OpenHandles().empty());
+}
+
+// A test that scripts a file below a file would have the kit find what
+// Windows can never hold.
+TEST(FakeTest, ScriptingAddsNothingBelowAFile) {
+  fake::Reset();
+  fake::Win32& platform = fake::Platform();
+  platform.AddFile(kFile, "bytes", fake::Writers::kUser);
+  const std::string below = std::string(kFile) + "\\x.exe";
+  platform.AddFile(below, "payload", fake::Writers::kUser);
+  platform.AddFolder(below + "\\y", fake::Writers::kUser);
+  EXPECT_FALSE(platform.FileExists(below));
+  EXPECT_FALSE(platform.FolderExists(below + "\\y"));
+  EXPECT_EQ(platform.FileBytes(kFile), "bytes");
 }
 
 TEST(FakeTest, TerminatedProcessEndsWithTheCodeGiven) {
