@@ -164,7 +164,8 @@ def road(title, stage, installer, done, box_shot=None):
             process.kill()
     stage.wine.end()
     ok = done(show.events)
-    print(f"\n    {'completed' if ok else 'DID NOT COMPLETE'}", flush=True)
+    print(f"\n    {'completed' if ok else 'DID NOT COMPLETE'}; every event, "
+          f"as the processes wrote it: {stage.log}", flush=True)
     return ok
 
 
