@@ -75,6 +75,43 @@ BOOL Win32::SetEnvironmentVariableA(LPCSTR name, LPCSTR value) {
   return error == 0;
 }
 
+LPWSTR Win32::GetEnvironmentStringsW() {
+  // The block as the process holds it: sorted by name, each "name=value"
+  // ended by a NUL, the block by one more.
+  std::basic_string<WCHAR> block;
+  for (const auto& variable : environment_) {
+    for (char c : variable.first + "=" + variable.second)
+      block.push_back(internal::Widen(static_cast<unsigned char>(c)));
+    block.push_back(0);
+  }
+  if (block.empty())
+    block.push_back(0);
+  block.push_back(0);
+  const std::string bytes(reinterpret_cast<const char*>(block.data()),
+                          block.size() * sizeof(WCHAR));
+  LPWSTR result = static_cast<LPWSTR>(
+      AllocateLocal(bytes, "environment block", "environment"));
+  log_.push_back("GetEnvironmentStringsW() = " + Label(result));
+  return result;
+}
+
+BOOL Win32::FreeEnvironmentStringsW(LPWSTR block) {
+  OpenHandle* open = block == NULL ? NULL : Find(block, "environment");
+  BOOL freed = FALSE;
+  if (open == NULL) {
+    last_error_ = ERROR_INVALID_PARAMETER;
+  } else {
+    const std::string name = open->object_name;
+    log_.push_back("FreeEnvironmentStringsW(" + Label(block) + ")");
+    handles_.erase(block);
+    Release(name);
+    local_memory_.erase(block);  // freed: a later read shows
+    return TRUE;
+  }
+  log_.push_back("FreeEnvironmentStringsW(" + Label(block) + ") = FALSE");
+  return freed;
+}
+
 // --- Events ---------------------------------------------------------------------
 
 bool Win32::MayOpenEvent(const Object& event, DWORD access) const {
@@ -280,6 +317,12 @@ BOOL Win32::DuplicateHandle(HANDLE source_process, HANDLE source,
 
 extern "C" {
 
+LPWSTR WINAPI GetEnvironmentStringsW(void) {
+  return fake::Platform().GetEnvironmentStringsW();
+}
+BOOL WINAPI FreeEnvironmentStringsW(LPWSTR block) {
+  return fake::Platform().FreeEnvironmentStringsW(block);
+}
 DWORD WINAPI GetEnvironmentVariableA(LPCSTR name, LPSTR buffer, DWORD size) {
   return fake::Platform().GetEnvironmentVariableA(name, buffer, size);
 }

@@ -1602,6 +1602,40 @@ UINT Win32::GetSystemWindowsDirectoryA(LPSTR buffer, UINT size) {
   return result;
 }
 
+UINT Win32::GetSystemDirectoryA(LPSTR buffer, UINT size) {
+  const std::string system = "C:\\Windows\\system32";
+  UINT result = static_cast<UINT>(system.size() + 1);  // what it needs
+  if (size > system.size()) {
+    memcpy(buffer, system.c_str(), system.size() + 1);
+    result = static_cast<UINT>(system.size());
+  }
+  log_.push_back("GetSystemDirectoryA(" + std::to_string(size) + ") = " +
+                 std::to_string(result));
+  return result;
+}
+
+DWORD Win32::GetFileAttributesA(LPCSTR path) {
+  DWORD error = 0;
+  const std::string full = path == NULL ? "" : FullPath(path, &error);
+  const std::string resolved =
+      full.empty() ? "" : Resolve(full, /*follow_last=*/true, &error);
+  const Node* node = resolved.empty() ? NULL : NodeAt(resolved);
+  DWORD attributes = INVALID_FILE_ATTRIBUTES;
+  if (path == NULL) {
+    last_error_ = ERROR_INVALID_PARAMETER;
+  } else if (full.empty() || resolved.empty()) {
+    last_error_ = error;
+  } else if (node == NULL) {
+    last_error_ = ERROR_FILE_NOT_FOUND;
+  } else {
+    attributes = node->kind == NodeKind::kFile ? FILE_ATTRIBUTE_NORMAL
+                                               : FILE_ATTRIBUTE_DIRECTORY;
+  }
+  log_.push_back("GetFileAttributesA(" + Quote(path) + ") = " +
+                 HexNumber(attributes));
+  return attributes;
+}
+
 bool Win32::IsRunningImage(const std::string& resolved) const {
   for (const auto& entry : processes_) {
     const Process& process = entry.second;
@@ -1752,12 +1786,13 @@ BOOL Win32::GetVolumeInformationA(LPCSTR root, LPSTR volume_name,
 // --- Security ----------------------------------------------------------------------
 
 HLOCAL Win32::AllocateLocal(const std::string& bytes,
-                            const std::string& label) {
+                            const std::string& label,
+                            const std::string& kind) {
   std::unique_ptr<std::string> memory(new std::string(bytes));
   HLOCAL pointer = &(*memory)[0];
   local_memory_[pointer] = std::move(memory);
-  const std::string name = NewObjectName("local");
-  objects_[name].kind = "local";
+  const std::string name = NewObjectName(kind);
+  objects_[name].kind = kind;
   // The handle table keys it by the pointer itself.
   const std::string numbered = label + std::to_string(++label_counts_[label]);
   handles_[pointer] = OpenHandle{numbered, name, 0};
@@ -2261,6 +2296,12 @@ BOOL WINAPI FindNextFileA(HANDLE find, LPWIN32_FIND_DATAA data) {
 BOOL WINAPI FindClose(HANDLE find) { return fake::Platform().FindClose(find); }
 UINT WINAPI GetSystemWindowsDirectoryA(LPSTR buffer, UINT size) {
   return fake::Platform().GetSystemWindowsDirectoryA(buffer, size);
+}
+UINT WINAPI GetSystemDirectoryA(LPSTR buffer, UINT size) {
+  return fake::Platform().GetSystemDirectoryA(buffer, size);
+}
+DWORD WINAPI GetFileAttributesA(LPCSTR path) {
+  return fake::Platform().GetFileAttributesA(path);
 }
 DWORD WINAPI GetTempPathA(DWORD size, LPSTR buffer) {
   return fake::Platform().GetTempPathA(size, buffer);

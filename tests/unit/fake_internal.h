@@ -25,6 +25,12 @@ bool EqualNoCase(const std::string& a, const std::string& b);
 // command that starts with "" names the empty program.
 std::string FirstToken(const std::string& command);
 
+// --- Text ------------------------------------------------------------------
+// An ANSI byte (code page 1252) as UTF-16, and back; Narrow is false if a
+// character has no ANSI form.
+WCHAR Widen(unsigned char byte);
+bool Narrow(const WCHAR* wide, std::string* text);
+
 // --- SIDs ---------------------------------------------------------------------
 // "S-1-5-18" to its binary form; "" if malformed.
 std::string SidBytes(const std::string& sid);

@@ -11,7 +11,9 @@ namespace fake {
 
 using internal::Bool;
 using internal::HexNumber;
+using internal::Narrow;
 using internal::Quote;
+using internal::Widen;
 
 // --- SHA-256 (FIPS 180-4) ----------------------------------------------------
 
@@ -113,6 +115,36 @@ std::string Sha256::Final() {
   return digest;
 }
 
+// Windows-1252, the ANSI code page of the machine the fake plays, for the
+// bytes where it differs from Latin-1.
+const uint16_t kCp1252[32] = {
+    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
+    0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,
+    0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
+    0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+
+WCHAR Widen(unsigned char byte) {
+  return static_cast<WCHAR>(byte >= 0x80 && byte < 0xA0 ? kCp1252[byte - 0x80]
+                                                        : byte);
+}
+
+// The ANSI path a wide path names; false if a character has no ANSI form.
+bool Narrow(const WCHAR* wide, std::string* text) {
+  for (; *wide != 0; ++wide) {
+    bool found = false;
+    for (int byte = 1; byte < 256 && !found; ++byte) {
+      if (Widen(static_cast<unsigned char>(byte)) == *wide) {
+        text->push_back(static_cast<char>(byte));
+        found = true;
+      }
+    }
+    if (!found)
+      return false;
+  }
+  return true;
+}
+
+
 }  // namespace internal
 
 std::string Hex(const std::string& bytes) {
@@ -169,35 +201,6 @@ const GUID kGenericVerifyV2 = WINTRUST_ACTION_GENERIC_VERIFY_V2;
 
 bool SameGuid(const GUID& a, const GUID& b) {
   return memcmp(&a, &b, sizeof(GUID)) == 0;
-}
-
-// Windows-1252, the ANSI code page of the machine the fake plays, for the
-// bytes where it differs from Latin-1.
-const uint16_t kCp1252[32] = {
-    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
-    0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,
-    0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
-    0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
-
-WCHAR Widen(unsigned char byte) {
-  return static_cast<WCHAR>(byte >= 0x80 && byte < 0xA0 ? kCp1252[byte - 0x80]
-                                                        : byte);
-}
-
-// The ANSI path a wide path names; false if a character has no ANSI form.
-bool Narrow(const WCHAR* wide, std::string* text) {
-  for (; *wide != 0; ++wide) {
-    bool found = false;
-    for (int byte = 1; byte < 256 && !found; ++byte) {
-      if (Widen(static_cast<unsigned char>(byte)) == *wide) {
-        text->push_back(static_cast<char>(byte));
-        found = true;
-      }
-    }
-    if (!found)
-      return false;
-  }
-  return true;
 }
 
 }  // namespace

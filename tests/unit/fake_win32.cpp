@@ -116,6 +116,25 @@ Environment ParseEnvironmentBlock(const char* block) {
   return environment;
 }
 
+// The same from a UTF-16 block (CREATE_UNICODE_ENVIRONMENT), each value
+// as the ANSI text it converts to; a character with no ANSI form shows as
+// '?'.
+Environment ParseWideEnvironmentBlock(const WCHAR* block) {
+  std::string ansi;
+  for (const WCHAR* p = block; *p != 0 || p[1] != 0; ++p) {
+    if (*p == 0) {
+      ansi.push_back('\0');
+      continue;
+    }
+    const WCHAR one[2] = {*p, 0};
+    std::string text;
+    ansi += internal::Narrow(one, &text) ? text : "?";
+  }
+  ansi.push_back('\0');
+  ansi.push_back('\0');
+  return ParseEnvironmentBlock(ansi.c_str());
+}
+
 // Whether the compatibility layers in `environment` include RunAsInvoker:
 // a word of its own in __COMPAT_LAYER's blank-separated list.
 bool RunsAsInvoker(const Environment& environment) {
@@ -508,9 +527,12 @@ BOOL Win32::CreateProcessA(LPCSTR application_name, LPSTR command_line,
   start.startup = *startup_info;
   start.process_information_given = process_information != NULL;
   start.account = account_;
+  // A UTF-16 block read without the flag, or an ANSI one with it, comes
+  // out as garbage, as it does on Windows.
   start.environment =
-      environment == NULL
-          ? environment_
+      environment == NULL ? environment_
+      : (creation_flags & CREATE_UNICODE_ENVIRONMENT) != 0
+          ? ParseWideEnvironmentBlock(static_cast<const WCHAR*>(environment))
           : ParseEnvironmentBlock(static_cast<const char*>(environment));
   start.current_directory =
       current_directory == NULL ? current_directory_ : current_directory;

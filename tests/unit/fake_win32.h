@@ -389,6 +389,8 @@ class Win32 {
   BOOL FindNextFileA(HANDLE find, LPWIN32_FIND_DATAA data);
   BOOL FindClose(HANDLE find);
   UINT GetSystemWindowsDirectoryA(LPSTR buffer, UINT size);
+  UINT GetSystemDirectoryA(LPSTR buffer, UINT size);
+  DWORD GetFileAttributesA(LPCSTR path);
   DWORD GetTempPathA(DWORD size, LPSTR buffer);
   BOOL CopyFileA(LPCSTR existing, LPCSTR new_name, BOOL fail_if_exists);
   UINT GetDriveTypeA(LPCSTR root);
@@ -400,6 +402,8 @@ class Win32 {
                              DWORD file_system_name_size);
   DWORD GetEnvironmentVariableA(LPCSTR name, LPSTR buffer, DWORD size);
   BOOL SetEnvironmentVariableA(LPCSTR name, LPCSTR value);
+  LPWSTR GetEnvironmentStringsW();
+  BOOL FreeEnvironmentStringsW(LPWSTR block);
   HANDLE CreateEventA(LPSECURITY_ATTRIBUTES attributes, BOOL manual_reset,
                       BOOL initial_state, LPCSTR name);
   HANDLE OpenEventA(DWORD access, BOOL inherit, LPCSTR name);
@@ -581,7 +585,10 @@ class Win32 {
   void ArmedOverwrite(Node& node);
   std::string SecurityDescriptorBytes(const Node& node,
                                       SECURITY_INFORMATION requested) const;
-  HLOCAL AllocateLocal(const std::string& bytes, const std::string& label);
+  // Memory the caller must give back by the call of `kind` ("local":
+  // LocalFree; "environment": FreeEnvironmentStringsW) and no other.
+  HLOCAL AllocateLocal(const std::string& bytes, const std::string& label,
+                       const std::string& kind = "local");
   // Opens (or makes) what `path` names as CreateFileA would for `token`;
   // 0 or ERROR_ALREADY_EXISTS with the node's path in `*key` and the
   // access the handle gets in `*granted`, else the error.

@@ -234,6 +234,7 @@ typedef int(WINAPI* FARPROC)(void);
 #define FILE_SHARE_WRITE 0x00000002
 #define FILE_SHARE_DELETE 0x00000004
 #define CREATE_NEW 1
+#define CREATE_UNICODE_ENVIRONMENT 0x00000400
 #define CREATE_ALWAYS 2
 #define OPEN_EXISTING 3
 #define OPEN_ALWAYS 4
@@ -669,6 +670,8 @@ HANDLE WINAPI FindFirstFileA(LPCSTR lpFileName,
 BOOL WINAPI FindNextFileA(HANDLE hFindFile, LPWIN32_FIND_DATAA lpFindFileData);
 BOOL WINAPI FindClose(HANDLE hFindFile);
 UINT WINAPI GetSystemWindowsDirectoryA(LPSTR lpBuffer, UINT uSize);
+UINT WINAPI GetSystemDirectoryA(LPSTR lpBuffer, UINT uSize);
+DWORD WINAPI GetFileAttributesA(LPCSTR lpFileName);
 DWORD WINAPI GetTempPathA(DWORD nBufferLength, LPSTR lpBuffer);
 BOOL WINAPI CopyFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName,
                       BOOL bFailIfExists);
@@ -684,6 +687,8 @@ BOOL WINAPI GetVolumeInformationA(LPCSTR lpRootPathName,
 DWORD WINAPI GetEnvironmentVariableA(LPCSTR lpName, LPSTR lpBuffer,
                                      DWORD nSize);
 BOOL WINAPI SetEnvironmentVariableA(LPCSTR lpName, LPCSTR lpValue);
+LPWSTR WINAPI GetEnvironmentStringsW(void);
+BOOL WINAPI FreeEnvironmentStringsW(LPWSTR penv);
 HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes,
                            BOOL bManualReset, BOOL bInitialState,
                            LPCSTR lpName);
