@@ -30,6 +30,7 @@
 
 #include "helper_command_line.h"
 #include "install_scope.h"
+#include "installer_image.h"
 
 namespace updater_caller {
 namespace internal {
@@ -38,9 +39,16 @@ namespace internal {
 // an elevated process takes its environment from the user's profile.
 const char kStagingParent[] = "\\Temp";
 const char kStagingPrefix[] = "Zelvaro-update-";
-// Protected (P): nothing inherited from the temp folder, whose entries
-// let their creators in. Full access for SYSTEM and Administrators only.
-const char kStagingFolderSddl[] = "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
+// Owned by Administrators, not by whoever created it: under the policy
+// "default owner for objects created by members of the Administrators
+// group: object creator" the user would own it, and an owner may always
+// rewrite the DACL. Protected (P): nothing inherited from the temp folder,
+// whose entries let their creators in. Full access for SYSTEM and
+// Administrators only; OWNER RIGHTS (OW) limits whoever comes to own a
+// copy inside to reading it, in place of the owner's implicit right to
+// change its DACL.
+const char kStagingFolderSddl[] =
+    "O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FR;;;OW)";
 const DWORD kCopyChunk = 64 * 1024;
 
 // Where one staged copy is.
@@ -345,7 +353,10 @@ inline LONG BeginVerification(const TrustCalls& calls, const char* path,
   file->pcwszFilePath = wide_path;
   data->cbStruct = sizeof(*data);
   data->dwUIChoice = WTD_UI_NONE;
-  // No network from an elevated helper: no revocation lists fetched.
+  // No revocation checking at all: an elevated helper goes on no network
+  // errand, and a list found only in a cache would make the answer
+  // depend on what the machine fetched before. A revoked certificate
+  // still passes.
   data->fdwRevocationChecks = WTD_REVOKE_NONE;
   data->dwProvFlags = WTD_CACHE_ONLY_URL_RETRIEVAL;
   data->dwUnionChoice = WTD_CHOICE_FILE;
@@ -389,14 +400,38 @@ inline bool SameCertificateBytes(PCCERT_CONTEXT a, PCCERT_CONTEXT b) {
          memcmp(a->pbCertEncoded, b->pbCertEncoded, a->cbCertEncoded) == 0;
 }
 
+// True unless the exe at `application` carries no signature at all (or
+// the trust calls cannot be loaded, which counts as none): an unsigned
+// application has only the digest to bind an elevated start to its
+// update.
+//
+// Needs: a full path. Leaves: the verification's state closed, the trust
+// DLLs unloaded.
+inline bool HasSignature(const char* application) {
+  TrustCalls calls;
+  bool signed_at_all = false;
+  if (LoadTrustCalls(&calls)) {
+    WINTRUST_FILE_INFO file;
+    WINTRUST_DATA data;
+    wchar_t wide[MAX_PATH];
+    signed_at_all = BeginVerification(calls, application, &file, &data,
+                                      wide) != TRUST_E_NOSIGNATURE;
+    EndVerification(calls, &data);
+  }
+  UnloadTrustCalls(&calls);
+  return signed_at_all;
+}
+
 // True if the installer copy at `copy` may run for the application at
 // `application`: the application's exe is unsigned, or the copy carries a
 // valid signature whose signer has the same subject name as the
 // application's and whose chain ends in the very same root. A certificate
 // authority vouched for that name twice, so a renewed certificate passes;
-// a look-alike name under another authority does not. A signed
-// application whose own signature does not verify passes nothing, and
-// nothing passes where the trust calls cannot be loaded.
+// a look-alike name under another authority does not. Nor does a copy
+// whose certificate table holds more than its one signature
+// (installer_image.h). A signed application whose own signature does not
+// verify passes nothing, and nothing passes where the trust calls cannot
+// be loaded.
 //
 // Needs: full paths. Leaves: both verifications' state closed, the trust
 // DLLs unloaded.
@@ -430,7 +465,8 @@ inline bool SignedLikeApplication(const char* application,
       allowed = calls.same_name(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING,
                                 &application_leaf->pCertInfo->Subject,
                                 &copy_leaf->pCertInfo->Subject) &&
-                SameCertificateBytes(application_root, copy_root);
+                SameCertificateBytes(application_root, copy_root) &&
+                HasOnlyItsSignature(copy);
     }
     EndVerification(calls, &copy_data);
   }
