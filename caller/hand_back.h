@@ -43,6 +43,7 @@
 
 #include "helper_command_line.h"
 #include "install_scope.h"
+#include "updater_environment.h"
 
 namespace updater_caller {
 
@@ -52,7 +53,11 @@ const DWORD kHandBackFailed = 0x20000005;
 
 namespace internal {
 
-const char kHandBackVariable[] = "ZELVARO_UPDATE_HAND_BACK";
+// The application the updater restarts, beside itself, and the command
+// line it restarts it with: the one line on which an elevated application
+// hands itself back.
+const char kApplicationFileName[] = "zvr.exe";
+const char kRestartCommandLine[] = "\"zvr.exe\" /silent";
 const char kHandBackEventPrefix[] = "Local\\ZelvaroHandBack-";
 // How long a watcher waits for the update to end before it gives up.
 const DWORD kHandBackWaitMs = 2 * 60 * 60 * 1000;
@@ -93,12 +98,14 @@ inline bool OwnExePath(char* path) {
 }
 
 // Starts `program` with `command_line` (copied: the platform may write into
-// it) and `current_directory` (null: this process's), nothing inherited.
+// it), `current_directory` (null: this process's) and the UTF-16
+// `environment` block (null: this process's), no handle inherited.
 //
 // Needs: nothing. Leaves: the process's handle with the caller, its
 // thread's closed; or null with the cause in GetLastError().
 inline HANDLE StartProgram(const char* program, const char* command_line,
-                           const char* current_directory) {
+                           const char* current_directory,
+                           const wchar_t* environment = NULL) {
   const size_t size = strlen(command_line) + 1;
   char* writable = static_cast<char*>(malloc(size));
   if (writable == NULL) {
@@ -114,7 +121,9 @@ inline HANDLE StartProgram(const char* program, const char* command_line,
   const BOOL started = CreateProcessA(
       program, writable, /*lpProcessAttributes=*/NULL,
       /*lpThreadAttributes=*/NULL, /*bInheritHandles=*/FALSE,
-      /*dwCreationFlags=*/0, /*lpEnvironment=*/NULL, current_directory,
+      /*dwCreationFlags=*/environment != NULL ? CREATE_UNICODE_ENVIRONMENT
+                                              : 0,
+      /*lpEnvironment=*/const_cast<wchar_t*>(environment), current_directory,
       &startup, &process);
   const DWORD error = GetLastError();
   free(writable);
@@ -251,7 +260,10 @@ inline void RemoveWatcherCopies() {
 // Step 3, in every application's first kit call. Returns false when this
 // process was not started by an elevated update for an unelevated user
 // (it then runs on, without the id in its environment); else true with
-// `*exit_code` 0 once the watcher was told, or kHandBackFailed.
+// `*exit_code` 0 once the watcher was told, or kHandBackFailed. The id
+// counts only in an elevated process whose command line is exactly the
+// updater's restart line: an application the user elevated themselves is
+// never handed back, whatever the profile's environment holds.
 //
 // Needs: nothing. Leaves: no handle open; the id gone from this process's
 // environment.
@@ -260,7 +272,7 @@ inline bool HandBackIfAsked(int* exit_code) {
   if (id == NULL)
     return false;
   WriteVariable(kHandBackVariable, NULL);
-  if (!IsElevated()) {
+  if (strcmp(GetCommandLineA(), kRestartCommandLine) != 0 || !IsElevated()) {
     free(id);
     return false;
   }

@@ -10,8 +10,11 @@
 //
 // The layer is passed on to every descendant through the environment, so
 // the kit notes what it changed (ZELVARO_UPDATE_COMPAT_LAYER holds "=" and
-// the value before) and the restarted application's first kit call puts
-// it back (RestoreCompatLayer).
+// the value before) and the restarted application's first kit call takes
+// it off again (RestoreCompatLayer). Only the layer the kit added comes
+// off: a note that does not match the layer, such as one planted in the
+// user's profile, changes nothing, so no value from it ever becomes a
+// layer.
 #ifndef UPDATER_CALLER_INSTALL_SCOPE_H_
 #define UPDATER_CALLER_INSTALL_SCOPE_H_
 
@@ -22,13 +25,10 @@
 #include <string.h>
 
 #include "helper_command_line.h"
+#include "updater_environment.h"
 
 namespace updater_caller {
 namespace internal {
-
-const char kCompatLayer[] = "__COMPAT_LAYER";
-const char kCompatLayerBefore[] = "ZELVARO_UPDATE_COMPAT_LAYER";
-const char kRunAsInvoker[] = "RunAsInvoker";
 
 // What a user who may write these could put in the updater's place.
 const DWORD kFolderWriteRights = FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY |
@@ -266,56 +266,30 @@ inline void WriteVariable(const char* name, const char* value) {
                           value != NULL && value[0] != '\0' ? value : NULL);
 }
 
-// Puts __COMPAT_LAYER back as it was before the kit added RunAsInvoker for
-// this process's parent, if it did, and removes the note of it.
+// Takes RunAsInvoker off __COMPAT_LAYER again, if the kit added it for
+// this process's parent: the note says what the layer was before, and the
+// layer must be exactly that plus RunAsInvoker. Removes the note.
 //
-// Needs: nothing. Leaves: neither the layer nor the note the kit added.
+// Needs: nothing. Leaves: neither the layer the kit added nor the note.
 inline void RestoreCompatLayer() {
-  char* before = ReadVariable(kCompatLayerBefore);
-  if (before == NULL)
+  char* note = ReadVariable(kCompatLayerBefore);
+  if (note == NULL)
     return;
-  if (before[0] == '=')
-    WriteVariable(kCompatLayer, before + 1);
-  WriteVariable(kCompatLayerBefore, NULL);
-  free(before);
-}
-
-// Adds RunAsInvoker to this process's __COMPAT_LAYER, with the note for
-// RestoreCompatLayer, so that a process started now inherits both.
-// `saved_layer` and `saved_note` receive what to put back with
-// UndoRunAsInvoker (either may be null: unset). False, with nothing
-// changed, if memory ran out.
-inline bool AddRunAsInvoker(char** saved_layer, char** saved_note) {
-  *saved_layer = ReadVariable(kCompatLayer);
-  *saved_note = ReadVariable(kCompatLayerBefore);
-  const char* before = *saved_layer != NULL ? *saved_layer : "";
+  char* layer = ReadVariable(kCompatLayer);
+  const char* const before = note + 1;
   const size_t length = strlen(before);
-  char* layer = static_cast<char*>(malloc(length + sizeof(kRunAsInvoker) + 1));
-  char* note = static_cast<char*>(malloc(length + 2));
-  const bool ready = layer != NULL && note != NULL &&
-                     Join(layer, length + sizeof(kRunAsInvoker) + 1, before,
-                          length > 0 ? " " : "", kRunAsInvoker) &&
-                     Join(note, length + 2, "=", before);
-  if (ready) {
-    WriteVariable(kCompatLayer, layer);
-    // "=" alone says there was none; WriteVariable would drop an empty one.
-    SetEnvironmentVariableA(kCompatLayerBefore, note);
-  } else {
-    free(*saved_layer);
-    free(*saved_note);
-    *saved_layer = *saved_note = NULL;
-  }
+  // What follows `before` in the layer: " RunAsInvoker", or with no layer
+  // before, "RunAsInvoker" alone.
+  const char* added = NULL;
+  if (note[0] == '=' && layer != NULL &&
+      strncmp(layer, before, length) == 0)
+    added = length == 0 ? layer : (layer[length] == ' ' ? layer + length + 1
+                                                        : NULL);
+  if (added != NULL && strcmp(added, kRunAsInvoker) == 0)
+    WriteVariable(kCompatLayer, before);
+  WriteVariable(kCompatLayerBefore, NULL);
   free(layer);
   free(note);
-  return ready;
-}
-
-// Puts back what AddRunAsInvoker changed, and frees what it saved.
-inline void UndoRunAsInvoker(char* saved_layer, char* saved_note) {
-  WriteVariable(kCompatLayer, saved_layer);
-  WriteVariable(kCompatLayerBefore, saved_note);
-  free(saved_layer);
-  free(saved_note);
 }
 
 }  // namespace internal

@@ -50,6 +50,7 @@
 #include "helper_command_line.h"
 #include "install_scope.h"
 #include "staged_installer.h"
+#include "updater_environment.h"
 
 namespace updater_caller {
 
@@ -73,15 +74,37 @@ const DWORD kHelperExitStagingFailed = 0x20000002;
 //   the copy's SHA-256 is not the one the application took:
 const DWORD kHelperExitDigestMismatch = 0x20000003;
 //   the application is signed, and the copy is not validly signed by the
-//   same signer (or the application's own signature does not verify):
+//   same signer (or the application's own signature does not verify, or
+//   the copy's certificate table holds anything beyond its one signature
+//   and the zero padding to 8 bytes):
 const DWORD kHelperExitSignerMismatch = 0x20000004;
 // kHandBackFailed (hand_back.h): see there.
+//   the updater's folder holds no "zvr.exe" for it to restart: started by
+//   bare name, one would be looked for elsewhere:
+const DWORD kHelperExitNoApplication = 0x20000006;
+//   the application is unsigned and an elevated start was asked without
+//   the installer's SHA-256: nothing would bind the prompt to the update
+//   the application verified:
+const DWORD kHelperExitNoDigest = 0x20000008;
+//   the application's exe carries a version resource, and the copy's
+//   fixed product version is lower, or it carries none (an older
+//   installer of the same signer, its uninstaller, another product):
+const DWORD kHelperExitDowngrade = 0x20000009;
+
+// StartUpdater's and StartUpdaterElevated's own code, never the helper's:
+// the name "Zelvaro" is held by an object that is not a mutex (or by one
+// this process may not open), so the updater's probe would not find the
+// application running and would not wait for it.
+const DWORD kErrorRunningNameTaken = 0x20000007;
 
 // Creates (or opens) the mutex "Zelvaro" with initial ownership. Call it
 // first thing (after RunAsHelperIfAsked) and keep the handle for the
 // application's whole life: while the name exists, the updater waits.
-// Returns null if the mutex could not be had; the updater then cannot tell
-// that the application runs.
+// Returns null if the mutex could not be had: another program holds the
+// name as an object of another kind (GetLastError() ERROR_INVALID_HANDLE)
+// or as a mutex this user may not open. The updater then cannot tell that
+// the application runs, so StartUpdater refuses (kErrorRunningNameTaken);
+// the application should run on without updating, and may tell the user.
 //
 // Needs: nothing. Leaves: the mutex's handle with the caller.
 inline HANDLE HoldRunningMutex() {
@@ -102,36 +125,82 @@ const char kUpdaterFileName[] = "updater.exe";
 //
 // Needs: full paths. Leaves: the updater's process handle with the caller
 // (its thread's closed), or null with the cause in GetLastError().
-inline HANDLE StartUpdaterDirectly(const char* updater,
-                                   const char* installer) {
+// `environment`: the block the kit built for this road
+// (updater_environment.h); null when it could not be made, which starts
+// nothing.
+//
+// Needs: full paths. Leaves: the updater's process handle with the caller
+// (its thread's closed), the block with the caller; or null with the cause
+// in GetLastError().
+inline HANDLE StartUpdaterDirectly(const char* updater, const char* installer,
+                                   const wchar_t* environment) {
   char folder[MAX_PATH];
+  if (environment == NULL) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return NULL;
+  }
   return StartProgram(updater, installer,
-                      FolderOf(updater, folder) ? folder : NULL);
+                      FolderOf(updater, folder) ? folder : NULL, environment);
 }
 
-// Starts the updater as StartUpdaterDirectly does, with TEMP and TMP
-// naming `temp` for it and what it starts: installers unpack their parts
-// there, and the user's own temp folder, which the profile names, is open
-// to every program of the user's while the installer runs elevated.
-//
-// Needs: full paths. Leaves: this process's TEMP and TMP as they were; the
-// updater's handle with the caller, or null with the cause.
-inline HANDLE StartWithTempFolder(const char* updater, const char* installer,
-                                  const char* temp) {
-  static const char* const kNames[] = {"TEMP", "TMP"};
-  char* saved[2];
-  for (int i = 0; i < 2; ++i) {
-    saved[i] = ReadVariable(kNames[i]);
-    WriteVariable(kNames[i], temp);
-  }
-  HANDLE started = StartUpdaterDirectly(updater, installer);
+// StartUpdaterDirectly with the block `environment`, which it frees.
+inline HANDLE StartUpdaterWith(const char* updater, const char* installer,
+                               wchar_t* environment) {
+  HANDLE started = StartUpdaterDirectly(updater, installer, environment);
   const DWORD error = GetLastError();
-  for (int i = 0; i < 2; ++i) {
-    WriteVariable(kNames[i], saved[i]);
-    free(saved[i]);
-  }
+  free(environment);
   SetLastError(error);
   return started;
+}
+
+// True if the folder of `updater` holds a file "zvr.exe", the application
+// the updater restarts by bare name.
+inline bool ApplicationBeside(const char* updater) {
+  char folder[MAX_PATH];
+  char application[MAX_PATH];
+  if (!FolderOf(updater, folder) ||
+      !Join(application, MAX_PATH, folder, kApplicationFileName))
+    return false;
+  const DWORD attributes = GetFileAttributesA(application);
+  return attributes != INVALID_FILE_ATTRIBUTES &&
+         (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+// Reads the digest the application passed: null, or 64 hex digits in
+// either case. `*digest` is null for none, else `bytes` filled. False for
+// anything else.
+inline bool ReadGivenDigest(const char* text, unsigned char* bytes,
+                            const unsigned char** digest) {
+  *digest = NULL;
+  if (text == NULL)
+    return true;
+  for (size_t i = 0; i < kDigestSize; ++i) {
+    int value = 0;
+    for (size_t j = 0; j < 2; ++j) {
+      const char c = text[2 * i + j];
+      const int low = HexValue(static_cast<char>(
+          c >= 'A' && c <= 'F' ? c - 'A' + 'a' : c));
+      if (low < 0)
+        return false;
+      value = value * 16 + low;
+    }
+    bytes[i] = static_cast<unsigned char>(value);
+  }
+  if (text[2 * kDigestSize] != '\0')
+    return false;
+  *digest = bytes;
+  return true;
+}
+
+// 0 if the updater's probe of "Zelvaro" will see this running application
+// (the name is a mutex, or free), else kErrorRunningNameTaken.
+inline DWORD CheckRunningName() {
+  HANDLE probe = CreateMutexA(/*lpMutexAttributes=*/NULL,
+                              /*bInitialOwner=*/FALSE, kRunningMutexName);
+  if (probe == NULL)
+    return kErrorRunningNameTaken;
+  CloseHandle(probe);
+  return 0;
 }
 
 // Writes the updater.exe beside `application` into `updater` (MAX_PATH
@@ -159,12 +228,28 @@ inline bool IsOurPerMachineUpdater(const char* updater_path,
          !IsPerUserInstall(updater, application);
 }
 
+// 0 if the staged copy may run for `application`, else the kHelperExit
+// code that refuses it: its SHA-256 is not `digest` (when given), it is
+// not signed like the application, or it is older than the application.
+inline DWORD CheckStagedCopy(const char* application,
+                             const StagedCopy& staged,
+                             const unsigned char* digest) {
+  if (digest != NULL && memcmp(staged.digest, digest, kDigestSize) != 0)
+    return kHelperExitDigestMismatch;
+  if (!SignedLikeApplication(application, staged.path))
+    return kHelperExitSignerMismatch;
+  if (!NoOlderThanApplication(application, staged.path))
+    return kHelperExitDowngrade;
+  return 0;
+}
+
 // Starts the updater.exe beside the application with a checked copy of
-// `installer`: on a per-machine install only, the copy staged where no
-// unelevated program can change it, its SHA-256 equal to `digest` (null:
-// not compared, where no earlier moment took one) and, for a signed
-// application, signed by the same signer. `hand_back_id` ("" for none)
-// goes into the updater's environment.
+// `installer`: on a per-machine install only, with "zvr.exe" beside it,
+// the copy staged where no unelevated program can change it, its SHA-256
+// equal to `digest` (null: none given, which only a signed application
+// may do), for a signed application signed by the same signer, and no
+// older than the application. The updater gets the elevated roads'
+// environment, with `hand_back_id` ("" for none).
 //
 // Needs: an elevated process; `updater_path` naming the updater beside
 // the application's own exe. Leaves: the updater's handle with the
@@ -190,27 +275,29 @@ inline HANDLE StartUpdaterWithCheckedCopy(const char* updater_path,
   DWORD refused;
   if (IsPerUserInstall(updater, application)) {
     refused = kHelperExitNotOurUpdater;
+  } else if (!ApplicationBeside(updater)) {
+    refused = kHelperExitNoApplication;
+  } else if (digest == NULL && !HasSignature(application)) {
+    refused = kHelperExitNoDigest;
   } else if (!StageInstaller(installer, &staged)) {
     refused = kHelperExitStagingFailed;
-  } else if (digest != NULL &&
-             memcmp(staged.digest, digest, kDigestSize) != 0) {
-    refused = kHelperExitDigestMismatch;
-  } else if (!SignedLikeApplication(application, staged.path)) {
-    refused = kHelperExitSignerMismatch;
   } else {
-    // Exactly this id, or none: an elevated process takes its environment
-    // from the user's profile, which any program of theirs can change.
-    WriteVariable(kHandBackVariable, hand_back_id);
-    HANDLE started = StartWithTempFolder(updater, staged.path, staged.folder);
-    if (started != NULL) {
-      CloseHandle(held);
-      return started;
+    refused = CheckStagedCopy(application, staged, digest);
+    if (refused == 0) {
+      // TEMP and TMP name the protected folder: installers unpack their
+      // parts there, and the user's own temp folder is open to every
+      // program of the user's while the installer runs elevated.
+      HANDLE started = StartUpdaterWith(
+          updater, staged.path,
+          ElevatedEnvironment(staged.folder, hand_back_id));
+      if (started != NULL) {
+        CloseHandle(held);
+        return started;
+      }
+      refused = GetLastError() != 0 ? GetLastError() : ERROR_GEN_FAILURE;
     }
-    refused = GetLastError() != 0 ? GetLastError() : ERROR_GEN_FAILURE;
-  }
-  if (refused != kHelperExitNotOurUpdater &&
-      refused != kHelperExitStagingFailed)
     RemoveStagingFolder(staged.folder);
+  }
   CloseHandle(held);
   SetLastError(refused);
   return NULL;
@@ -230,31 +317,14 @@ inline int ServeAsHelper(const HelperRequest& request) {
   return 0;
 }
 
-// The per-user road: the updater started directly under RunAsInvoker.
-//
-// Needs: full paths. Leaves: this process's environment as it was; the
-// updater's handle with the caller, or null with the cause.
-inline HANDLE StartUpdaterAsInvoker(const char* updater,
-                                    const char* installer) {
-  char* saved_layer;
-  char* saved_note;
-  if (!AddRunAsInvoker(&saved_layer, &saved_note)) {
-    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return NULL;
-  }
-  HANDLE started = StartUpdaterDirectly(updater, installer);
-  const DWORD error = GetLastError();
-  UndoRunAsInvoker(saved_layer, saved_note);
-  SetLastError(error);
-  return started;
-}
-
-// StartUpdaterElevated's road; `hand_back`: leave the watcher behind and
+// StartUpdaterElevated's road; `given`: the installer's SHA-256 the
+// application passed, or null; `hand_back`: leave the watcher behind and
 // send its id, as for an application the user did not elevate.
 //
 // Needs and leaves: as StartUpdaterElevated.
 inline HANDLE AskForHelper(const char* updater_path,
-                           const char* installer_path, bool hand_back) {
+                           const char* installer_path,
+                           const unsigned char* given, bool hand_back) {
   DWORD error = CheckHelperPath(updater_path);
   if (error == 0)
     error = CheckHelperPath(installer_path);
@@ -268,9 +338,23 @@ inline HANDLE AskForHelper(const char* updater_path,
     SetLastError(ERROR_ACCESS_DENIED);
     return NULL;
   }
+  if (!ApplicationBeside(updater)) {
+    SetLastError(kHelperExitNoApplication);
+    return NULL;
+  }
+  // An unsigned application has nothing but the digest to tie the prompt
+  // to the update it verified: the helper's signer check passes anything.
+  if (given == NULL && !HasSignature(application)) {
+    SetLastError(kHelperExitNoDigest);
+    return NULL;
+  }
   unsigned char digest[kDigestSize];
   if (!DigestOfFile(installer_path, digest))
     return NULL;
+  if (given != NULL && memcmp(digest, given, kDigestSize) != 0) {
+    SetLastError(kHelperExitDigestMismatch);
+    return NULL;
+  }
   // With an id, the elevated restart never runs on (HandBackIfAsked).
   char hand_back_id[kHandBackIdLength + 1] = "";
   HANDLE watcher = NULL;
@@ -316,9 +400,15 @@ inline HANDLE AskForHelper(const char* updater_path,
 // application's own exe run as administrator as the helper, which starts
 // the updater with a checked copy of the installer (RunAsHelperIfAsked).
 // The prompt names the application's own exe, and its publisher if it is
-// signed. Before it asks, it takes the installer's SHA-256 and, when this
-// process is not elevated, leaves the watcher behind that brings the
-// application back unelevated after the update.
+// signed. Before it asks, it takes the installer's SHA-256 (and compares
+// it with `installer_sha256`, when given) and, when this process is not
+// elevated, leaves the watcher behind that brings the application back
+// unelevated after the update.
+//
+// `installer_sha256`: the SHA-256 the application's own verified update
+// manifest gives for the installer, as 64 hex digits in either case, or
+// null. An unsigned application must give it: the helper then runs only
+// an installer with exactly that digest.
 //
 // Returns the helper's process handle for the caller to close (or wait on:
 // its exit code is 0 once the updater has started, else one of the
@@ -326,9 +416,12 @@ inline HANDLE AskForHelper(const char* updater_path,
 // with the cause in GetLastError(): ERROR_CANCELLED when the user
 // declines; ERROR_INVALID_NAME or ERROR_FILENAME_EXCED_RANGE for a path
 // that cannot travel (empty, with a double quote, or over MAX_PATH - 1
-// characters); ERROR_ACCESS_DENIED when `updater_path` is not the
-// updater.exe beside the application's own exe, or the install is
-// per-user (a per-user install is never elevated); the installer's own
+// characters); ERROR_INVALID_PARAMETER for a digest that is not 64 hex
+// digits; ERROR_ACCESS_DENIED when `updater_path` is not the updater.exe
+// beside the application's own exe, or the install is per-user (a
+// per-user install is never elevated); kErrorRunningNameTaken;
+// kHelperExitNoApplication; kHelperExitNoDigest; kHelperExitDigestMismatch
+// when the installer is not the one the digest names; the installer's own
 // read error. Nothing is asked in those cases.
 //
 // Needs: full paths; the application calls RunAsHelperIfAsked first thing.
@@ -336,45 +429,100 @@ inline HANDLE AskForHelper(const char* updater_path,
 // unelevated when this process is not elevated and the prompt was shown
 // (it waits for the update, then ends); no other handle.
 inline HANDLE StartUpdaterElevated(const char* updater_path,
-                                   const char* installer_path) {
+                                   const char* installer_path,
+                                   const char* installer_sha256) {
+  unsigned char bytes[internal::kDigestSize];
+  const unsigned char* given;
+  if (!internal::ReadGivenDigest(installer_sha256, bytes, &given)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return NULL;
+  }
+  const DWORD taken = internal::CheckRunningName();
+  if (taken != 0) {
+    SetLastError(taken);
+    return NULL;
+  }
   // An application the user did not elevate gets itself back as the user.
-  return internal::AskForHelper(updater_path, installer_path,
+  return internal::AskForHelper(updater_path, installer_path, given,
                                 /*hand_back=*/!internal::IsElevated());
+}
+
+inline HANDLE StartUpdaterElevated(const char* updater_path,
+                                   const char* installer_path) {
+  return StartUpdaterElevated(updater_path, installer_path,
+                              /*installer_sha256=*/NULL);
 }
 
 // Starts `updater_path` with `installer_path` as its whole command line:
 // on a per-user install directly, under RunAsInvoker, never elevated; on a
 // per-machine install, from an elevated application with a checked copy
-// of the installer (as the helper does, without the digest), else
-// directly where Windows lets it, and through the elevated helper
-// (StartUpdaterElevated, one prompt) where it answers
-// ERROR_ELEVATION_REQUIRED.
+// of the installer (as the helper does), else directly where Windows lets
+// it, and through the elevated helper (as StartUpdaterElevated, one
+// prompt) where it answers ERROR_ELEVATION_REQUIRED. Each road starts the
+// updater with an environment the kit built for it
+// (updater_environment.h).
+//
+// `installer_sha256`: as for StartUpdaterElevated; when given, the
+// installer must have exactly that SHA-256 on every road.
 //
 // Returns a handle for the caller to close (or wait on): the updater's, or
 // on the helper's road the helper's. Or null with the cause in
-// GetLastError(): ERROR_CANCELLED when the user declined the prompt, a
-// kHelperExit code where an elevated application's copy was refused, and
-// any other failure of the direct start as it was.
+// GetLastError(): ERROR_INVALID_PARAMETER for a malformed digest;
+// kErrorRunningNameTaken; kHelperExitNoApplication when the updater's
+// folder holds no "zvr.exe"; kHelperExitDigestMismatch; ERROR_CANCELLED
+// when the user declined the prompt; on the elevated roads the other
+// kHelperExit codes; and any other failure of the start as it was.
 //
 // Needs: full paths (the folder's rights decide the road). Leaves: the
-// returned handle with the caller and this process's environment as it
+// returned handle with the caller, and this process's environment as it
 // was.
 inline HANDLE StartUpdater(const char* updater_path,
-                           const char* installer_path) {
+                           const char* installer_path,
+                           const char* installer_sha256) {
+  unsigned char bytes[internal::kDigestSize];
+  const unsigned char* given;
+  if (!internal::ReadGivenDigest(installer_sha256, bytes, &given)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return NULL;
+  }
+  DWORD refused = internal::CheckRunningName();
+  if (refused == 0 && !internal::ApplicationBeside(updater_path))
+    refused = kHelperExitNoApplication;
+  unsigned char digest[internal::kDigestSize];
+  if (refused == 0 && given != NULL) {
+    if (!internal::DigestOfFile(installer_path, digest))
+      return NULL;
+    if (memcmp(digest, given, internal::kDigestSize) != 0)
+      refused = kHelperExitDigestMismatch;
+  }
+  if (refused != 0) {
+    SetLastError(refused);
+    return NULL;
+  }
   char application[MAX_PATH];
   if (!internal::OwnExePath(application) ||
       internal::IsPerUserInstall(updater_path, application))
-    return internal::StartUpdaterAsInvoker(updater_path, installer_path);
+    return internal::StartUpdaterWith(updater_path, installer_path,
+                                      internal::UnelevatedEnvironment(
+                                          /*run_as_invoker=*/true));
   // Elevated already: the installer the user's other programs could still
   // change runs only as a checked copy, as on the helper's road.
   if (internal::IsElevated())
-    return internal::StartUpdaterWithCheckedCopy(
-        updater_path, installer_path, /*digest=*/NULL, /*hand_back_id=*/"");
-  HANDLE started =
-      internal::StartUpdaterDirectly(updater_path, installer_path);
+    return internal::StartUpdaterWithCheckedCopy(updater_path, installer_path,
+                                                 given, /*hand_back_id=*/"");
+  HANDLE started = internal::StartUpdaterWith(
+      updater_path, installer_path,
+      internal::UnelevatedEnvironment(/*run_as_invoker=*/false));
   if (started == NULL && GetLastError() == kErrorElevationRequired)
-    return StartUpdaterElevated(updater_path, installer_path);
+    return internal::AskForHelper(updater_path, installer_path, given,
+                                  /*hand_back=*/true);
   return started;
+}
+
+inline HANDLE StartUpdater(const char* updater_path,
+                           const char* installer_path) {
+  return StartUpdater(updater_path, installer_path,
+                      /*installer_sha256=*/NULL);
 }
 
 // Call first thing in WinMain; returns true when the application must
