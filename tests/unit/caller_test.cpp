@@ -6,6 +6,7 @@
 // folders, links and files where the user may write.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,8 @@ const std::string kUserTemp = "C:\\Users\\me\\AppData\\Local\\Temp";
 const std::string kVendor = "Zelvaro Ltd";
 const std::string kRoot = "Code Signing Root CA";
 const std::string kPayload = "the installer of version 2";
+// What the application's own verified update manifest says of it.
+const std::string kDigest = fake::Sha256Hex(kPayload);
 
 const int kMalformed = ERROR_BAD_ARGUMENTS;
 const int kNotOurUpdater =
@@ -64,6 +67,27 @@ std::string GenuineLine() {
 // in the user's temp folder.
 std::string WatcherCopy(const std::string& id) {
   return kUserTemp + "\\Zelvaro-watcher-" + id + ".exe";
+}
+
+// What an elevated updater gets, made from the system and not from the
+// profile: the installer unpacks into the protected folder `temp`, and a
+// program named bare is looked for in the system's folders only. Of the
+// default environment only USERNAME passes.
+fake::Environment ElevatedBlock(const std::string& temp,
+                                const std::string& hand_back_id = "") {
+  fake::Environment block = {
+      {"ComSpec", "C:\\Windows\\system32\\cmd.exe"},
+      {"PATH", "C:\\Windows\\system32;C:\\Windows"},
+      {"PATHEXT", ".COM;.EXE;.BAT;.CMD;.VBS;.VBE;.JS;.JSE;.WSF;.WSH;.MSC"},
+      {"SystemDrive", "C:"},
+      {"SystemRoot", "C:\\Windows"},
+      {"TEMP", temp},
+      {"TMP", temp},
+      {"USERNAME", "me"},
+      {"windir", "C:\\Windows"}};
+  if (!hand_back_id.empty())
+    block["ZELVARO_UPDATE_HAND_BACK"] = hand_back_id;
+  return block;
 }
 
 class CallerTest : public testing::Test {
@@ -186,15 +210,15 @@ TEST_P(ScopeTest, PerUserNeverElevatesAndPassesExactlyTheLayer) {
     before["__COMPAT_LAYER"] = c.layer;
   platform().SetEnvironment(before);
 
-  HANDLE started = StartUpdater(kUpdater.c_str(), kInstaller.c_str());
+  HANDLE started = StartUpdater(kUpdater.c_str(), kInstaller.c_str(),
+                               kDigest.c_str());
 
   ASSERT_NE(started, nullptr);
-  // This process's own environment is as it was (an empty layer, which
-  // means none, comes back as none).
-  fake::Environment after = before;
-  if (c.layer != nullptr && c.layer[0] == '\0')
-    after.erase("__COMPAT_LAYER");
-  EXPECT_EQ(platform().environment(), after);
+  // This process's own environment is never changed, not for a moment:
+  // another thread that starts a program meanwhile passes it on.
+  EXPECT_EQ(platform().environment(), before);
+  for (const std::string& call : platform().log())
+    EXPECT_EQ(call.find("SetEnvironmentVariableA"), std::string::npos);
   const std::vector<fake::ProcessStart>& starts = platform().starts();
   ASSERT_FALSE(starts.empty());
   switch (c.road) {
@@ -228,10 +252,7 @@ TEST_P(ScopeTest, PerUserNeverElevatesAndPassesExactlyTheLayer) {
       const fake::ProcessStart start = UpdaterStarts()[0];
       ASSERT_EQ(StagingFolders().size(), 1u);
       EXPECT_EQ(start.command, StagingFolders()[0] + "\\setup 2.exe");
-      // The installer unpacks into the protected folder, not the user's.
-      fake::Environment passed = before;
-      passed["TEMP"] = passed["TMP"] = StagingFolders()[0];
-      EXPECT_EQ(start.environment, passed);
+      EXPECT_EQ(start.environment, ElevatedBlock(StagingFolders()[0]));
       break;
     }
   }
@@ -281,7 +302,8 @@ TEST_F(CallerTest, FolderOwnedByTheUserIsPerUserWhateverItsAcl) {
   // The owner may rewrite the DACL, so an admin-only DACL is not enough.
   platform().SetOwner(kAppFolder, fake::kMySid);
 
-  ASSERT_NE(StartUpdater(kUpdater.c_str(), kInstaller.c_str()), nullptr);
+  ASSERT_NE(StartUpdater(kUpdater.c_str(), kInstaller.c_str(),
+                               kDigest.c_str()), nullptr);
 
   EXPECT_TRUE(platform().shell_starts().empty());
   ASSERT_EQ(platform().starts().size(), 1u);
@@ -309,7 +331,8 @@ TEST_P(DriveTest, OnlyALocalFixedDriveThatKeepsRightsIsPerMachine) {
   Install("D:\\Zelvaro", Writers::kAdministrators, "zvr version 1");
   const std::string updater = "D:\\Zelvaro\\updater.exe";
 
-  HANDLE started = StartUpdater(updater.c_str(), kInstaller.c_str());
+  HANDLE started = StartUpdater(updater.c_str(), kInstaller.c_str(),
+                               kDigest.c_str());
 
   ASSERT_NE(started, nullptr);
   EXPECT_EQ(platform().shell_starts().size(), c.prompted ? 1u : 0u);
@@ -377,8 +400,65 @@ INSTANTIATE_TEST_SUITE_P(
                     "=HighDpiAware", "HighDpiAware"},
         RestoreCase{"NoNoteLeavesTheLayerAlone", "RunAsInvoker", nullptr,
                     "RunAsInvoker"},
-        RestoreCase{"NothingSetStaysUnset", nullptr, nullptr, nullptr}),
+        RestoreCase{"NothingSetStaysUnset", nullptr, nullptr, nullptr},
+        // A note planted in the profile: no value of it becomes a layer.
+        RestoreCase{"PlantedNoteBecomesNoLayer", nullptr, "=InjectedLayer",
+                    nullptr},
+        RestoreCase{"PlantedNoteLeavesTheLayerAsItIs", "HighDpiAware",
+                    "=InjectedLayer", "HighDpiAware"},
+        RestoreCase{"NoteWithoutItsMarkChangesNothing", "RunAsInvoker",
+                    "RunAsInvoker", "RunAsInvoker"}),
     [](const testing::TestParamInfo<RestoreCase>& info) {
+      return std::string(info.param.name);
+    });
+
+// Whatever the user's profile holds reaches neither the elevated updater
+// nor what it starts: its block is made from the system, and carries the
+// hand-back id the helper line gave, or none.
+struct ProfileCase {
+  const char* name;
+  std::string hand_back;  // on the helper line
+};
+void PrintTo(const ProfileCase& c, std::ostream* os) { *os << c.name; }
+
+class ProfileTest : public CallerTest,
+                    public testing::WithParamInterface<ProfileCase> {};
+
+TEST_P(ProfileTest, ElevatedUpdaterGetsNothingOfThePlantedProfile) {
+  const ProfileCase& c = GetParam();
+  fake::Environment planted = platform().environment();
+  planted["PATH"] = "C:\\Users\\me\\AppData\\Local\\Microsoft\\WindowsApps";
+  planted["ComSpec"] = "C:\\Users\\me\\evil.exe";
+  planted["windir"] = "C:\\Users\\me";
+  planted["__COMPAT_LAYER"] = "InjectedLayer";
+  planted["ZELVARO_UPDATE_COMPAT_LAYER"] = "=InjectedLayer";
+  planted["ZELVARO_UPDATE_HAND_BACK"] = std::string(32, 'e');
+  planted["COR_ENABLE_PROFILING"] = "1";
+  planted["COR_PROFILER_PATH"] = "C:\\Users\\me\\profiler.dll";
+  platform().SetEnvironment(planted);
+  platform().QueueRandom(kRandom);
+
+  ASSERT_EQ(RunHelper(HelperLine(kUpdater, kInstaller, kDigest, c.hand_back)),
+            0);
+
+  ASSERT_EQ(UpdaterStarts().size(), 1u);
+  const fake::ProcessStart start = UpdaterStarts()[0];
+  EXPECT_EQ(start.creation_flags & CREATE_UNICODE_ENVIRONMENT,
+            static_cast<DWORD>(CREATE_UNICODE_ENVIRONMENT));
+  EXPECT_EQ(start.environment,
+            ElevatedBlock(StagingFolders().at(0),
+                          c.hand_back == "-" ? "" : c.hand_back));
+  // The helper's own environment is as the profile gave it, less the note
+  // that every first kit call drops.
+  planted.erase("ZELVARO_UPDATE_COMPAT_LAYER");
+  EXPECT_EQ(platform().environment(), planted);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Planted, ProfileTest,
+    testing::Values(ProfileCase{"NoHandBackOnTheLine", "-"},
+                    ProfileCase{"HandBackIdOnTheLine", std::string(32, 'a')}),
+    [](const testing::TestParamInfo<ProfileCase>& info) {
       return std::string(info.param.name);
     });
 
@@ -417,7 +497,6 @@ TEST_P(HelperLineTest, StartsOnlyTheUpdaterBesideTheApplication) {
   EXPECT_FALSE(CalledCreateMutex());
 }
 
-const std::string kDigest = fake::Sha256Hex(kPayload);
 const std::string kApp = "\"" + kApplication + "\"";
 
 INSTANTIATE_TEST_SUITE_P(
@@ -759,12 +838,15 @@ TEST_F(CallerTest, CopyIsStagedInAFreshProtectedFolder) {
                              fake::Hex(kRandom);
   const std::string copy = folder + "\\setup 2.exe";
   EXPECT_EQ(StagingFolders(), std::vector<std::string>{folder});
+  // Owned by Administrators whoever the policy makes the creator's
+  // owner; OWNER RIGHTS keeps a copy's owner from changing its DACL.
   EXPECT_EQ(platform().CreatedWithSddl(folder),
-            "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)");
+            "O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FR;;;OW)");
   // Nothing inherited from the temp folder, whose users may add files.
   EXPECT_EQ(platform().SecurityOf(folder),
-            "O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)");
-  EXPECT_EQ(platform().SecurityOf(copy), "O:BAD:(A;ID;FA;;;SY)(A;ID;FA;;;BA)");
+            "O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FR;;;OW)");
+  EXPECT_EQ(platform().SecurityOf(copy),
+            "O:BAD:(A;ID;FA;;;SY)(A;ID;FA;;;BA)(A;ID;FR;;;OW)");
   EXPECT_EQ(platform().FileBytes(copy), kPayload);
   // The updater gets the copy's bare path, and its own folder as the
   // current one, whatever the caller's was.
@@ -1135,7 +1217,8 @@ class HandBackTest : public CallerTest {
  protected:
   // The application asks; returns the helper's handle.
   HANDLE AskForThePrompt() {
-    HANDLE helper = StartUpdater(kUpdater.c_str(), kInstaller.c_str());
+    HANDLE helper = StartUpdater(kUpdater.c_str(), kInstaller.c_str(),
+                               kDigest.c_str());
     EXPECT_NE(helper, nullptr);
     return helper;
   }
@@ -1464,9 +1547,10 @@ TEST_P(RoadTest, ElevationRequiredGoesThroughTheHelper) {
   if (c.shell_starts_no_process)
     platform().ShellStartsNoProcess();
   if (c.no_memory)
-    platform().FailAllocation(1);
+    platform().FailAllocation(2);  // the first reads the installer
 
-  HANDLE started = StartUpdater(kUpdater.c_str(), kInstaller.c_str());
+  HANDLE started = StartUpdater(kUpdater.c_str(), kInstaller.c_str(),
+                               kDigest.c_str());
 
   EXPECT_EQ(started != nullptr, c.returns_handle);
   if (!c.returns_handle) {
@@ -1544,7 +1628,8 @@ class TripTest : public CallerTest,
 TEST_P(TripTest, InstallerPathArrivesExactly) {
   const TripCase& c = GetParam();
   platform().AddFile(c.installer, kPayload, Writers::kUser);
-  ASSERT_NE(StartUpdaterElevated(kUpdater.c_str(), c.installer.c_str()),
+  ASSERT_NE(StartUpdaterElevated(kUpdater.c_str(), c.installer.c_str(),
+                                 kDigest.c_str()),
             nullptr);
 
   ASSERT_EQ(ServeTheHelper(), 0);
@@ -1575,17 +1660,34 @@ struct RefusedCase {
   std::string updater;
   std::string installer;
   DWORD error;
+  const char* digest = kDigest.c_str();
+  std::function<void(fake::Win32&)> arrange = [](fake::Win32&) {};
 };
 void PrintTo(const RefusedCase& c, std::ostream* os) { *os << c.name; }
 
 class RefusedTest : public CallerTest,
                     public testing::WithParamInterface<RefusedCase> {};
 
+const char* LastDigitChanged(const std::string& digest) {
+  static std::string changed;
+  changed = digest;
+  changed.back() = changed.back() == '0' ? '1' : '0';
+  return changed.c_str();
+}
+
+const char* ShortDigest() {
+  static const std::string kShort = kDigest.substr(1);
+  return kShort.c_str();
+}
+
 // A request the helper would refuse is refused before the user is asked
 // anything.
 TEST_P(RefusedTest, RefusedWithoutPrompt) {
   const RefusedCase& c = GetParam();
-  EXPECT_EQ(StartUpdaterElevated(c.updater.c_str(), c.installer.c_str()),
+  c.arrange(platform());
+  platform().SetCommandLine("\"" + kApplication + "\"");
+  EXPECT_EQ(StartUpdaterElevated(c.updater.c_str(), c.installer.c_str(),
+                                 c.digest),
             nullptr);
   EXPECT_EQ(GetLastError(), c.error);
   EXPECT_TRUE(platform().shell_starts().empty());
@@ -1607,7 +1709,41 @@ INSTANTIATE_TEST_SUITE_P(
                     kInstaller, ERROR_ACCESS_DENIED},
         RefusedCase{"InstallerMissing", kUpdater,
                     "C:\\Users\\me\\AppData\\Local\\Temp\\gone.exe",
-                    ERROR_FILE_NOT_FOUND}),
+                    ERROR_FILE_NOT_FOUND},
+        // Nothing but the digest ties an unsigned application's prompt to
+        // the update it verified.
+        RefusedCase{"UnsignedApplicationWithoutDigest", kUpdater, kInstaller,
+                    updater_caller::kHelperExitNoDigest, nullptr},
+        RefusedCase{"DigestOfAnotherInstaller", kUpdater, kInstaller,
+                    updater_caller::kHelperExitDigestMismatch,
+                    "0000000000000000000000000000000000000000000000000000000000000000"},
+        RefusedCase{"DigestOffInItsLastDigit", kUpdater, kInstaller,
+                    updater_caller::kHelperExitDigestMismatch,
+                    LastDigitChanged(kDigest)},
+        RefusedCase{"DigestNotHex", kUpdater, kInstaller,
+                    ERROR_INVALID_PARAMETER, "sha256:whatever"},
+        RefusedCase{"DigestOneDigitShort", kUpdater, kInstaller,
+                    ERROR_INVALID_PARAMETER, ShortDigest()},
+        // Started by bare name, a missing zvr.exe would be looked for along
+        // PATH, which the user's profile sets.
+        RefusedCase{"NoApplicationBesideTheUpdater", kUpdater, kInstaller,
+                    updater_caller::kHelperExitNoApplication,
+                    kDigest.c_str(),
+                    [](fake::Win32& platform) {
+                      platform.AddFile(kAppFolder + "\\zvr-old.exe", "zvr",
+                                       Writers::kAdministrators);
+                      platform.SetModuleFileName(kAppFolder +
+                                                 "\\zvr-old.exe");
+                      platform.SetAccount(Account::kAdminElevated);
+                      platform.DeleteFileA(kApplication.c_str());
+                      platform.SetAccount(Account::kAdminUnelevated);
+                    }},
+        // Another program took the name first: the updater would not wait.
+        RefusedCase{"NameHeldByAnEvent", kUpdater, kInstaller,
+                    updater_caller::kErrorRunningNameTaken, kDigest.c_str(),
+                    [](fake::Win32& platform) {
+                      platform.HoldNameAsEvent("Zelvaro");
+                    }}),
     [](const testing::TestParamInfo<RefusedCase>& info) {
       return std::string(info.param.name);
     });
