@@ -139,6 +139,7 @@ def road(title, stage, installer, done, box_shot=None):
     print(f"\n=== {title}\n    application folder: {winpath(stage.app)}\n"
           f"    updater command line: {installer}\n", flush=True)
     app = stage.start_application(installer, hold_ms=1500, wait=False,
+                                  start_via="direct",
                                   driver=os.path.join(stage.app, "zvr.exe"),
                                   stderr=subprocess.PIPE)
     show = Show(stage, app.stderr)

@@ -16,9 +16,10 @@ import hashlib
 import os
 import re
 import shutil
+import struct
 import sys
 
-from harness import DLL_OVERRIDES, Keys, Stage, Wine, winpath
+from harness import DLL_OVERRIDES, Keys, Stage, Wine, read_timeline, winpath
 from relay import matches, render
 
 SILENT = " /silent"
@@ -145,6 +146,9 @@ HELPER_NOT_OUR_UPDATER = 0x20000001
 HELPER_DIGEST_MISMATCH = 0x20000003
 HELPER_SIGNER_MISMATCH = 0x20000004
 HAND_BACK_FAILED = 0x20000005
+HELPER_NO_APPLICATION = 0x20000006
+HELPER_DOWNGRADE = 0x20000009
+ERROR_RUNNING_NAME_TAKEN = 0x20000007
 STAGED_COMMAND = re.compile(
     r'^"(C:\\windows\\Temp\\(Zelvaro-update-[0-9a-f]{32})\\setup\.exe)"'
     r" /silent$")
@@ -196,7 +200,8 @@ def staged_road(stage, **update):
     copy's path in the prefix."""
     genuine = stage.installer()
     update = dict(dict(hold_ms=1000, start_via="helper",
-                       until=RESTARTED_AND_DONE), **update)
+                       until=RESTARTED_AND_DONE, sha256=sha256(genuine)),
+                  **update)
     t, _ = stage.update(winpath(genuine), **update)
     helper_exit(t, 0)
     expect(t.one("zvr-v1", "helper").detail == "0",
@@ -246,20 +251,102 @@ def case_installer_swapped_after_the_helper_served(stage):
     expect(not t.of("impostor"), "the swapped-in file never ran", t)
 
 
+def not_started(t, what, code):
+    """The kit refused to start `what` ("updater", "helper") with `code`,
+    before any prompt, and nothing ran."""
+    refused = t.one("zvr-v1", f"{what}-not-started")
+    expect(refused.detail.startswith(f"error={code} "),
+           f"the kit refused with {code:#x}", t)
+    expect(not t.of("zvr-v1", "helper") and not t.of("installer") and
+           not t.of("impostor") and not t.of("zvr-v2"), "nothing ran", t)
+
+
 @case_layout(beside=True, driver_name="zvr-old.exe")
-def case_helper_road_restarts_nothing_from_the_callers_folder(stage):
-    # No zvr.exe beside the updater, one in the folder the application was
-    # started from: the updater, started in its own folder, finds none.
-    del stage.env["INSTALLER_INSTALL"]
-    callers = stage.path("downloads")
-    stage.copy("zvr-v2.exe", callers, "zvr.exe")
+def case_no_zvr_exe_beside_the_updater_is_refused(stage):
+    # The updater restarts "zvr.exe" by bare name: with none beside it,
+    # the search would go on in folders the user can write.
     stage.per_machine()
     t, _ = stage.update(winpath(stage.installer()), start_via="helper",
-                        cwd=callers, until=("installer", "end"))
+                        sha256=sha256(stage.installer()))
+    not_started(t, "helper", HELPER_NO_APPLICATION)
+
+
+@case_layout(beside=True, driver_name="zvr-app.exe")
+def case_elevated_restart_never_looks_along_the_users_path(stage):
+    # The installer takes zvr.exe away; the user's PATH (WINEPATH here, as
+    # the WindowsApps folder on Windows) names a folder of theirs holding
+    # one. The elevated updater's PATH names the system's folders only.
+    stage.copy("zvr-v2.exe", stage.app, "zvr.exe")
+    del stage.env["INSTALLER_INSTALL"]
+    stage.env["INSTALLER_REMOVE"] = winpath(os.path.join(stage.app,
+                                                         "zvr.exe"))
+    planted = stage.path("user-bin")
+    stage.copy("impostor-installer.exe", planted, "zvr.exe")
+    stage.per_machine()
+    t, _ = staged_road_to_the_end(stage, env={"WINEPATH": winpath(planted)})
+    expect(t.of("installer", "removed"), "the installer removed zvr.exe", t)
+    expect(t.one("installer", "path").detail.lower() ==
+           "c:\\windows\\system32;c:\\windows", "the installer, elevated, "
+           "got the system's folders as its PATH", t)
+    expect(not t.of("impostor"), "the zvr.exe on the user's PATH never "
+           "ran", t)
+
+
+def staged_road_to_the_end(stage, **update):
+    """The helper's road up to the installer's end and the updater's exit,
+    for cases that take the restart away."""
+    installer = stage.installer()
+    t, _ = stage.update(winpath(installer), start_via="helper", hold_ms=500,
+                        sha256=sha256(installer),
+                        until=("installer", "end"), **update)
     helper_exit(t, 0)
-    expect(t.of("installer", "end"), "the installer ran", t)
-    expect(not t.of("zvr-v2", "start"),
-           "the zvr.exe of the caller's folder did not run", t)
+    stage.wait_for("zvr-v1", "helper-exit", limit_s=30)
+    stage.settle()
+    return read_timeline(stage.log), None
+
+
+@case_layout(beside=True)
+def case_profile_variables_never_reach_the_elevated_installer(stage):
+    # What any program of the user's can plant in the profile, which an
+    # elevated process takes its environment from.
+    stage.per_machine()
+    t, _ = staged_road(stage, env={
+        "__COMPAT_LAYER": "InjectedLayer",
+        "ZELVARO_UPDATE_COMPAT_LAYER": "=InjectedLayer",
+        "ZELVARO_UPDATE_HAND_BACK": "e" * 32,
+        "ComSpec": "C:\\users\\evil.exe",
+        "WINEPATH": "C:\\users"})
+    expect(t.one("installer", "compat-layer").detail == "unset",
+           "the elevated installer ran with no compatibility layer", t)
+    expect(t.one("installer", "comspec").detail.lower() ==
+           "c:\\windows\\system32\\cmd.exe" and
+           t.one("installer", "path").detail.lower() ==
+           "c:\\windows\\system32;c:\\windows", "... the system's shell, "
+           "and the system's folders as its PATH", t)
+    expect(t.one("zvr-v2", "start-variables").detail ==
+           "__COMPAT_LAYER unset|" + UNSET, "the restarted application saw "
+           "none of the planted variables, and ran on", t)
+
+
+@case_layout(beside=True)
+def case_download_swapped_before_the_kit_hashed_it_is_refused(stage):
+    # The application's manifest names the genuine installer's digest; an
+    # impostor lies at the download path when the application calls the
+    # kit.
+    stage.per_machine()
+    genuine = sha256(stage.installer())
+    impostor = stage.installer(built="impostor-installer.exe")
+    t, _ = stage.update(winpath(impostor), start_via="helper", sha256=genuine)
+    not_started(t, "helper", HELPER_DIGEST_MISMATCH)
+
+
+@case_layout(beside=True)
+def case_name_taken_by_an_event_is_refused(stage):
+    # Another program holds "Zelvaro" as an event: the updater's probe
+    # would fail and not wait for the application.
+    t, _ = stage.update(winpath(stage.installer()), start_via="direct",
+                        hold_as="event", sha256=sha256(stage.installer()))
+    not_started(t, "updater", ERROR_RUNNING_NAME_TAKEN)
 
 
 def helper_line(updater, installer, digest, hand_back="-", per_user=False):
@@ -303,17 +390,40 @@ def staging_folders(stage):
     return {n for n in os.listdir(temp) if n.startswith("Zelvaro-update-")}
 
 
-def signed(installer_signer, tamper=False):
+def padded_inside_the_certificate_table(path, extra):
+    """Appends `extra` inside the certificate table of the signed program
+    at `path`, which ends the file, as both its sizes say: what
+    WinVerifyTrust passes unless EnableCertPaddingCheck is set."""
+    with open(path, "rb") as f:
+        data = bytearray(f.read())
+    pe = struct.unpack_from("<I", data, 0x3C)[0]
+    magic = struct.unpack_from("<H", data, pe + 24)[0]
+    directory = pe + 24 + (96 if magic == 0x10B else 112) + 8 * 4
+    offset, size = struct.unpack_from("<II", data, directory)
+    assert offset + size == len(data), "the table ends the file"
+    struct.pack_into("<I", data, directory + 4, size + len(extra))
+    length = struct.unpack_from("<I", data, offset)[0]
+    struct.pack_into("<I", data, offset, length + len(extra))
+    data += extra
+    with open(path, "wb") as f:
+        f.write(data)
+
+
+def signed(installer_signer, tamper=False, pad=False,
+           built="test-installer.exe", refused=HELPER_SIGNER_MISMATCH):
     """The application signed by the vendor, the installer as named
-    (None: unsigned): the helper lets only the vendor's run."""
+    (None: unsigned): the helper lets only the vendor's run, untampered,
+    with nothing but its signature in its certificate table (`pad`), and
+    no older than the application (`built`: "old-installer.exe")."""
     @case_layout(beside=True, fixtures=("wine", "keys"))
     def case(stage):
         keys = stage.keys
         keys.sign(stage.built("zvr-v1.exe"), stage.driver, "vendor")
-        genuine = stage.installer()
+        genuine = stage.installer(built=built)
         if installer_signer:
-            keys.sign(stage.built("test-installer.exe"), genuine,
-                      installer_signer)
+            keys.sign(stage.built(built), genuine, installer_signer)
+        if pad:
+            padded_inside_the_certificate_table(genuine, b"\x01" * 8)
         if tamper:
             with open(genuine, "r+b") as f:  # a byte of code
                 f.seek(0x600)
@@ -321,7 +431,8 @@ def signed(installer_signer, tamper=False):
                 f.seek(0x600)
                 f.write(bytes([byte[0] ^ 0xFF]))
         stage.per_machine()
-        if installer_signer == "vendor" and not tamper:
+        if installer_signer == "vendor" and not (tamper or pad) and \
+                refused == HELPER_SIGNER_MISMATCH:
             t, _ = stage.update(winpath(genuine), hold_ms=1000,
                                 start_via="helper", until=RESTARTED_AND_DONE)
             helper_exit(t, 0)
@@ -330,8 +441,9 @@ def signed(installer_signer, tamper=False):
                                  "the installer ended")
             return
         t, _ = stage.update(winpath(genuine), start_via="helper")
-        helper_exit(t, HELPER_SIGNER_MISMATCH)
-        expect(not t.of("installer") and not t.of("zvr-v2"),
+        helper_exit(t, refused)
+        expect(not t.of("installer") and not t.of("old-installer") and
+               not t.of("zvr-v2"),
                "the installer never started, nor the updater", t)
     return case
 
@@ -365,6 +477,7 @@ def direct_road(stage, staged=False, **update):
     installer, as on the helper's road."""
     installer = winpath(stage.installer())
     t, _ = stage.update(installer, hold_ms=500, wait=False,
+                        start_via="direct", sha256=sha256(stage.installer()),
                         until=RESTARTED_AND_DONE, **update)
     if staged:
         staged_copy(stage, t)
@@ -407,6 +520,7 @@ def case_hand_back_through_the_watcher(stage):
     stage.per_machine()
     t, _ = stage.update(winpath(stage.installer()), hold_ms=1000,
                         start_via="helper-handing-back",
+                        sha256=sha256(stage.installer()),
                         until=("zvr-v1", "watcher"))
     helper_exit(t, 0)
     staged_copy(stage, t)
@@ -430,12 +544,24 @@ def case_hand_back_through_the_watcher(stage):
 
 @case_layout(beside=True)
 def case_hand_back_without_a_watcher_fails_closed(stage):
-    t = stage.run_kit_line(f'"{winpath(stage.driver)}" /silent',
+    t = stage.run_kit_line('"zvr.exe" /silent',
                            env={"ZELVARO_UPDATE_HAND_BACK": "0" * 32})
     expect(t.one("zvr-v1", "handed-back").detail == str(HAND_BACK_FAILED),
            "an elevated restart with no watcher to tell exits with "
            "kHandBackFailed", t)
     never_held_the_mutex(t, "zvr-v1", "handed-back")
+
+
+@case_layout(beside=True)
+def case_planted_hand_back_id_ends_no_start_of_the_users_own(stage):
+    # The user starts the application elevated themselves; an id planted in
+    # the profile counts only on the updater's own restart line.
+    t = stage.run_kit_line(f'"{winpath(stage.driver)}"',
+                           env={"ZELVARO_UPDATE_HAND_BACK": "0" * 32})
+    expect(not t.of("zvr-v1", "handed-back"), "nothing was handed back", t)
+    expect(t.one("zvr-v1", "start-variables").detail ==
+           "__COMPAT_LAYER unset|" + UNSET, "the application ran on, "
+           "without the id", t)
 
 
 @case_layout(beside=True)
@@ -633,8 +759,18 @@ CASES = {
         case_through_the_elevated_helper,
     "installer_swapped_after_the_helper_served_never_runs":
         case_installer_swapped_after_the_helper_served,
-    "helper_road_restarts_nothing_from_the_callers_folder":
-        case_helper_road_restarts_nothing_from_the_callers_folder,
+    "no_zvr_exe_beside_the_updater_is_refused":
+        case_no_zvr_exe_beside_the_updater_is_refused,
+    "elevated_restart_never_looks_along_the_users_path":
+        case_elevated_restart_never_looks_along_the_users_path,
+    "profile_variables_never_reach_the_elevated_installer":
+        case_profile_variables_never_reach_the_elevated_installer,
+    "download_swapped_before_the_kit_hashed_it_is_refused":
+        case_download_swapped_before_the_kit_hashed_it_is_refused,
+    "name_taken_by_an_event_is_refused":
+        case_name_taken_by_an_event_is_refused,
+    "planted_hand_back_id_ends_no_start_of_the_users_own":
+        case_planted_hand_back_id_ends_no_start_of_the_users_own,
     "helper_line_naming_another_updater_starts_nothing":
         helper_refuses(HELPER_NOT_OUR_UPDATER, "elsewhere/updater.exe",
                        "installers/setup.exe", "installer"),
@@ -656,6 +792,11 @@ CASES = {
     "signed_application_unsigned_installer_refused": signed(None),
     "signed_application_installer_changed_after_signing_refused":
         signed("vendor", tamper=True),
+    "signed_installer_padded_after_signing_refused":
+        signed("vendor", pad=True),
+    "older_installer_of_the_same_signer_refused":
+        signed("vendor", built="old-installer.exe",
+               refused=HELPER_DOWNGRADE),
     "x64_application_direct_road": x64_application("direct"),
     "x64_application_elevated_road": x64_application("helper"),
     "per_user_install_runs_the_updater_as_invoker":

@@ -226,17 +226,23 @@ class Stage:
 
     def start_application(self, command_line, hold_ms=0, hold_as="mutex",
                           wait=True, driver=None, env=None, cwd=None,
-                          stderr=subprocess.DEVNULL, start_via="direct",
-                          hold_until=None):
+                          stderr=subprocess.DEVNULL, start_via="contract",
+                          hold_until=None, sha256=None):
         """The main application holds the name, starts the updater with
-        `command_line` (`start_via` "helper": through the elevated helper;
-        "helper-handing-back": the same, leaving the watcher behind as an
-        unelevated application does), releases after `hold_ms` and once the
-        file `hold_until` exists, and, with `wait`, waits for the exit code
-        of what it started before it exits itself."""
+        `command_line` (`start_via` "contract": by the updater's contract
+        alone, without the kit; "direct": the kit's StartUpdater;
+        "helper": through the elevated helper; "helper-handing-back": the
+        same, leaving the watcher behind as an unelevated application
+        does; `sha256`: the digest the kit's roads get), releases after
+        `hold_ms` and once the file `hold_until` exists, and, with `wait`,
+        waits for the exit code of what it started before it exits
+        itself."""
+        self.publish(env)
         args = ["--update", winpath(os.path.join(self.app, "updater.exe")),
                 command_line, "--hold-ms", str(hold_ms), "--hold-as", hold_as,
                 "--start-via", start_via]
+        if sha256:
+            args += ["--sha256", sha256]
         if hold_until:
             args += ["--hold-until", winpath(hold_until)]
         if wait:
@@ -250,6 +256,7 @@ class Stage:
         --command-line), waits for it, and returns the timeline: a helper
         or watcher line that no prompt of the application's own asked
         for, or a restart with `env` in the environment."""
+        self.publish(env)
         launcher = self.copy("zvr-v1.exe", self.tools, "launcher.exe")
         process = self.wine.start(launcher, ["--command-line",
                                              winpath(self.driver), line],
@@ -262,6 +269,16 @@ class Stage:
                                  f"{read_timeline(self.log)}")
         self.settle()
         return read_timeline(self.log)
+
+    def publish(self, env=None):
+        """Writes the stand-ins' settings (this stage's, then `env`) where
+        each stand-in finds them without its environment: on the elevated
+        roads the kit gives the updater, and what it starts, an environment
+        made from the system alone."""
+        settings = dict(self.env, **(env or {}))
+        with open(os.path.join(self.wine.prefix, "drive_c", "stand-ins.txt"),
+                  "w") as f:
+            f.writelines(f"{k}={v}\n" for k, v in settings.items())
 
     def start_box_probe(self, wait_ms, dismiss_after_ms):
         return self.wine.start(

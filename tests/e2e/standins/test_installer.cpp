@@ -1,10 +1,11 @@
 // Stand-in for an update installer. Logs its start with its command line
-// and the compatibility layer it inherited, then does what the case asks
-// through the environment the updater passes on: with
-// %INSTALLER_INSTALL%="SOURCE|TARGET" copies SOURCE over TARGET (the new
-// version over the application's exe) as an installer does, sleeps
-// %INSTALLER_SLEEP_MS% ms, and exits with %INSTALLER_EXIT_CODE% or, with
-// %INSTALLER_CRASH%=1, crashes on an access violation. Built a second time
+// and the compatibility layer, PATH and ComSpec it inherited, then does
+// what the case asks through its settings (timeline.h): INSTALLER_REMOVE
+// names a file to delete first (an installer that takes the old exe
+// away); INSTALLER_INSTALL="SOURCE|TARGET" copies SOURCE over TARGET (the
+// new version over the application's exe) as an installer does; then it
+// sleeps INSTALLER_SLEEP_MS ms, and exits with INSTALLER_EXIT_CODE or, with
+// INSTALLER_CRASH=1, crashes on an access violation. Built a second time
 // as "impostor", the file a case swaps in where the genuine installer was:
 // the timeline shows whether it ever ran.
 #include <windows.h>
@@ -51,10 +52,20 @@ int main() {
   char layer[256] = "unset";
   GetEnvironmentVariableA("__COMPAT_LAYER", layer, sizeof(layer));
   LogEvent(kProcess, "compat-layer", layer);
+  // Where a program named bare would be looked for, and the shell.
+  char value[1024] = "unset";
+  GetEnvironmentVariableA("PATH", value, sizeof(value));
+  LogEvent(kProcess, "path", value);
+  strcpy(value, "unset");
+  GetEnvironmentVariableA("ComSpec", value, sizeof(value));
+  LogEvent(kProcess, "comspec", value);
+  // An installer that takes the application's exe away.
+  char remove[MAX_PATH];
+  if (Setting("INSTALLER_REMOVE", remove, sizeof(remove)) &&
+      DeleteFileA(remove))
+    LogEvent(kProcess, "removed", remove);
   char install[2 * MAX_PATH + 2];
-  const DWORD length =
-      GetEnvironmentVariableA("INSTALLER_INSTALL", install, sizeof(install));
-  if (length > 0 && length < sizeof(install))
+  if (Setting("INSTALLER_INSTALL", install, sizeof(install)))
     Install(install);
   Sleep(static_cast<DWORD>(EnvNumber("INSTALLER_SLEEP_MS", 0)));
   if (EnvNumber("INSTALLER_CRASH", 0) == 1) {

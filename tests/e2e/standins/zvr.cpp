@@ -8,13 +8,18 @@
 //       command line and the kit's variables it still sees, and exits.
 //   zvr.exe --update UPDATER INSTALLER [--hold-ms N] [--hold-as KIND]
 //           [--hold-until FILE] [--wait-ms N] [--start-via ROAD]
+//           [--sha256 DIGEST]
 //       The application at the end of its life: holds the name "Zelvaro"
 //       (KIND: mutex, the default; event, an object of another kind; none),
-//       starts UPDATER with INSTALLER through the caller kit (ROAD:
-//       direct, the default, by StartUpdater; helper, by
-//       StartUpdaterElevated, as Windows makes it for an application that
-//       is not elevated; helper-handing-back, the same as an application
-//       that is not elevated runs it: see StartAsUnelevated), goes on
+//       starts UPDATER with INSTALLER (ROAD: contract, the default, by
+//       CreateProcessA exactly as the updater's contract says, without the
+//       kit, for the cases that pin the updater itself; direct, by the
+//       kit's StartUpdater; helper, by StartUpdaterElevated, as Windows
+//       makes it for an application that is not elevated;
+//       helper-handing-back, the same as an application that is not
+//       elevated runs it: see StartAsUnelevated), with DIGEST, the
+//       installer's SHA-256 as the application's update manifest gives it,
+//       for the kit's roads (default: none), goes on
 //       holding for N ms (default 0) and, with --hold-until, until FILE
 //       exists (at most a minute), releases and, with --wait-ms, waits at
 //       most that long for what it started (the updater, or the helper)
@@ -79,31 +84,45 @@ void LogKitVariables(const char* event) {
 // leave the watcher behind, then ask for the helper with its id. Wine
 // reports every process elevated, so the kit itself never takes this
 // branch there; the stand-in asks for it by name.
-HANDLE StartAsUnelevated(const char* updater, const char* installer) {
-  return updater_caller::internal::AskForHelper(updater, installer,
+HANDLE StartAsUnelevated(const char* updater, const char* installer,
+                         const char* sha256) {
+  unsigned char bytes[updater_caller::internal::kDigestSize];
+  const unsigned char* given = NULL;
+  if (!updater_caller::internal::ReadGivenDigest(sha256, bytes, &given))
+    return NULL;
+  return updater_caller::internal::AskForHelper(updater, installer, given,
                                                 /*hand_back=*/true);
 }
 
-int StartWithCommandLine(const char* exe, const char* line) {
+// Starts `exe` with `line` as its whole command line, as any program can:
+// the process's handle, its thread's closed; or null.
+HANDLE StartExe(const char* exe, const char* line) {
   static char writable[40000];
   snprintf(writable, sizeof(writable), "%s", line);
   STARTUPINFOA startup;
   memset(&startup, 0, sizeof(startup));
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION process;
+  if (!CreateProcessA(exe, writable, /*lpProcessAttributes=*/NULL,
+                      /*lpThreadAttributes=*/NULL, /*bInheritHandles=*/FALSE,
+                      /*dwCreationFlags=*/0, /*lpEnvironment=*/NULL,
+                      /*lpCurrentDirectory=*/NULL, &startup, &process))
+    return NULL;
+  CloseHandle(process.hThread);
+  return process.hProcess;
+}
+
+int StartWithCommandLine(const char* exe, const char* line) {
   char detail[32] = "not-started";
-  if (CreateProcessA(exe, writable, /*lpProcessAttributes=*/NULL,
-                     /*lpThreadAttributes=*/NULL, /*bInheritHandles=*/FALSE,
-                     /*dwCreationFlags=*/0, /*lpEnvironment=*/NULL,
-                     /*lpCurrentDirectory=*/NULL, &startup, &process)) {
+  HANDLE process = StartExe(exe, line);
+  if (process != NULL) {
     snprintf(detail, sizeof(detail), "timeout");
-    if (WaitForSingleObject(process.hProcess, 30000) == WAIT_OBJECT_0) {
+    if (WaitForSingleObject(process, 30000) == WAIT_OBJECT_0) {
       DWORD code = 0;
-      GetExitCodeProcess(process.hProcess, &code);
+      GetExitCodeProcess(process, &code);
       snprintf(detail, sizeof(detail), "%lu", code);
     }
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
+    CloseHandle(process);
   }
   LogEvent(kProcess, "launched", detail);
   return 0;
@@ -119,6 +138,12 @@ void WaitForFile(const char* path, DWORD limit_ms) {
 }
 
 int main(int argc, char** argv) {
+  // Tools, not the application: a launcher passes its environment on to
+  // what it starts as it got it, and runs none of the kit.
+  if (argc == 3 && strcmp(argv[1], "--spawn") == 0)
+    return Spawn(argv[2]);
+  if (argc == 4 && strcmp(argv[1], "--command-line") == 0)
+    return StartWithCommandLine(argv[2], argv[3]);
   // First thing, as the caller kit asks: its helper and watcher, and an
   // application handing itself back, never hold the name.
   int kit_exit_code;
@@ -133,10 +158,6 @@ int main(int argc, char** argv) {
     LogEvent(kProcess, role, detail);
     return kit_exit_code;
   }
-  if (argc == 3 && strcmp(argv[1], "--spawn") == 0)
-    return Spawn(argv[2]);
-  if (argc == 4 && strcmp(argv[1], "--command-line") == 0)
-    return StartWithCommandLine(argv[2], argv[3]);
   if (argc < 4 || strcmp(argv[1], "--update") != 0) {
     HANDLE running = updater_caller::HoldRunningMutex();
     LogEvent(kProcess, "start", GetCommandLineA());
@@ -154,7 +175,8 @@ int main(int argc, char** argv) {
   long wait_ms = -1;
   const char* hold_as = "mutex";
   const char* hold_until = NULL;
-  const char* road = "direct";
+  const char* road = "contract";
+  const char* sha256 = NULL;
   for (int i = 4; i + 1 < argc; i += 2) {
     if (strcmp(argv[i], "--hold-ms") == 0)
       hold_ms = strtol(argv[i + 1], NULL, 10);
@@ -166,8 +188,10 @@ int main(int argc, char** argv) {
       hold_until = argv[i + 1];
     else if (strcmp(argv[i], "--start-via") == 0)
       road = argv[i + 1];
+    else if (strcmp(argv[i], "--sha256") == 0)
+      sha256 = argv[i + 1];
   }
-  const bool through_helper = strcmp(road, "direct") != 0;
+  const bool through_helper = strncmp(road, "helper", 6) == 0;
   const char* started_what = through_helper ? "helper" : "updater";
   LogEvent(kProcess, "bits", sizeof(void*) == 8 ? "64" : "32");
 
@@ -180,11 +204,13 @@ int main(int argc, char** argv) {
 
   HANDLE started;
   if (strcmp(road, "helper-handing-back") == 0)
-    started = StartAsUnelevated(updater, installer);
+    started = StartAsUnelevated(updater, installer, sha256);
   else if (through_helper)
-    started = updater_caller::StartUpdaterElevated(updater, installer);
+    started = updater_caller::StartUpdaterElevated(updater, installer, sha256);
+  else if (strcmp(road, "direct") == 0)
+    started = updater_caller::StartUpdater(updater, installer, sha256);
   else
-    started = updater_caller::StartUpdater(updater, installer);
+    started = StartExe(updater, installer);
   const DWORD start_error = GetLastError();
   char event[32];
   static char detail[40000];
