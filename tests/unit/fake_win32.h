@@ -154,11 +154,15 @@ struct AttackerAttempt {
   bool succeeded;
 };
 
-// The bytes of a file signed by `subject`, whose chain ends at `root`:
-// `payload` with a signature record the fake's WinVerifyTrust reads. The
-// signature covers the payload: change a byte and it no longer matches.
+// The bytes of a file signed with the certificate number `serial` of
+// `subject`, which `root` issued: `payload` with a signature record the
+// fake's WinVerifyTrust reads. The signature covers the payload: change a
+// byte and it no longer matches. The chain holds the signer's certificate,
+// then the root's; a renewed certificate (the same subject and root,
+// another serial) differs from the one before it in its bytes.
 std::string SignedBytes(const std::string& payload, const std::string& subject,
-                        const std::string& root);
+                        const std::string& root,
+                        const std::string& serial = "1");
 // Signed bytes whose payload was changed after signing.
 std::string TamperedBytes(const std::string& payload,
                           const std::string& subject, const std::string& root);
