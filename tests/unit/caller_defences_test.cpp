@@ -1,0 +1,224 @@
+// The kit's defences at their edges, each where one fault would slip
+// through: who may change the install and what happens when that cannot
+// be told, the helper's line at the longest path and the last byte of its
+// digest, a renewed signing certificate, links planted where earlier
+// staging folders are cleaned up, and the folder the updater starts in.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "caller_fixture.h"
+#include "fake_win32.h"
+#include "updater_caller.h"
+
+namespace caller_test {
+namespace {
+
+// --- Who may change the install --------------------------------------------
+
+// Who chooses the road, on the install as it stands.
+enum class Asker {
+  kApplication,  // the application's StartUpdater
+  kRequest,      // the application's own call of StartUpdaterElevated
+  kHelper,       // the elevated helper, from a prompt's line
+};
+
+std::string NameOf(Asker asker) {
+  switch (asker) {
+    case Asker::kApplication:
+      return "ByTheApplication";
+    case Asker::kRequest:
+      return "ByARequestForThePrompt";
+    case Asker::kHelper:
+      return "ByTheHelper";
+  }
+  return "";
+}
+void PrintTo(Asker asker, std::ostream* os) { *os << NameOf(asker); }
+
+// What a row changes: the application's folder, or the updater or the
+// application in it, in the order the kit checks them.
+enum class Target { kFolder, kUpdater, kApplication };
+
+class InstallScopeTest : public CallerTest {
+ protected:
+  std::string PathOf(Target target) {
+    switch (target) {
+      case Target::kFolder:
+        return kAppFolder;
+      case Target::kUpdater:
+        return kUpdater;
+      case Target::kApplication:
+        return kApplication;
+    }
+    return "";
+  }
+
+  // Runs `asker` as `account` (the helper as that account elevated) and
+  // checks the road taken. Per-user: the updater started as invoker from
+  // its own folder and nothing asked, or the request and the helper
+  // refused. Per-machine: a prompt, or the helper's checked copy.
+  void ExpectRoad(Asker asker, Account account, bool per_user) {
+    platform().SetAccount(account);
+    switch (asker) {
+      case Asker::kApplication: {
+        HANDLE handle = StartUpdater(kUpdater.c_str(), kInstaller.c_str());
+        ASSERT_NE(handle, nullptr);
+        CloseHandle(handle);
+        EXPECT_EQ(platform().shell_starts().size(), per_user ? 0u : 1u);
+        if (per_user) {
+          ASSERT_EQ(UpdaterStarts().size(), 1u);
+          const fake::ProcessStart start = UpdaterStarts()[0];
+          EXPECT_EQ(start.command, kInstaller);
+          EXPECT_EQ(start.account, account);
+          EXPECT_EQ(start.environment.at("__COMPAT_LAYER"), "RunAsInvoker");
+          EXPECT_EQ(start.current_directory, kAppFolder + "\\");
+        } else {
+          EXPECT_TRUE(UpdaterStarts().empty());
+        }
+        break;
+      }
+      case Asker::kRequest: {
+        HANDLE handle =
+            StartUpdaterElevated(kUpdater.c_str(), kInstaller.c_str());
+        EXPECT_EQ(handle == nullptr, per_user);
+        if (per_user) {
+          EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+          // Nothing asked, and no watcher left behind for it.
+          EXPECT_TRUE(platform().shell_starts().empty());
+          EXPECT_TRUE(platform().starts().empty());
+        } else {
+          EXPECT_EQ(platform().shell_starts().size(), 1u);
+          CloseHandle(handle);
+        }
+        break;
+      }
+      case Asker::kHelper: {
+        const Account helper =
+            fake::IsElevated(account) ? account : Account::kAdminElevated;
+        EXPECT_EQ(RunHelper(GenuineLine(), helper),
+                  per_user ? kNotOurUpdater : 0);
+        EXPECT_EQ(UpdaterStarts().size(), per_user ? 0u : 1u);
+        EXPECT_EQ(StagingFolders().size(), per_user ? 0u : 1u);
+        break;
+      }
+    }
+    EXPECT_TRUE(platform().OpenHandles().empty());
+  }
+};
+
+template <typename Case>
+std::string RowName(
+    const testing::TestParamInfo<std::tuple<Case, Asker>>& info) {
+  return std::string(std::get<0>(info.param).name) +
+         NameOf(std::get<1>(info.param));
+}
+
+// Any write right that a user, or a group ordinary users are in, holds on
+// the folder, the updater or the application makes the install per-user:
+// one right alone, or with others besides; whether or not the user who
+// asks holds it, since anyone who does could change the updater, and the
+// helper may run as an administrator who typed a password at a standard
+// user's prompt.
+struct RightsCase {
+  const char* name;
+  Account account;
+  Target target;
+  std::string entry;  // added to what the installer left on the target
+  bool per_user;
+};
+void PrintTo(const RightsCase& c, std::ostream* os) { *os << c.name; }
+
+class RightsTest
+    : public InstallScopeTest,
+      public testing::WithParamInterface<std::tuple<RightsCase, Asker>> {};
+
+TEST_P(RightsTest, AnyWriteRightOfAnyUserMakesItPerUser) {
+  const RightsCase& c = std::get<0>(GetParam());
+  const std::string path = PathOf(c.target);
+  platform().SetSecurity(path, platform().SecurityOf(path) + c.entry);
+
+  ExpectRoad(std::get<1>(GetParam()), c.account, c.per_user);
+}
+
+// A users' group the user is not in.
+const std::string kRemoteDesktopUsers = "S-1-5-32-555";
+const Account kUnelevated = Account::kAdminUnelevated;
+
+INSTANTIATE_TEST_SUITE_P(
+    Rights, RightsTest,
+    testing::Combine(
+        testing::Values(
+            RightsCase{"GroupMayOnlyAddFilesToTheFolder", kUnelevated,
+                       Target::kFolder,
+                       "(A;;0x2;;;" + kRemoteDesktopUsers + ")", true},
+            RightsCase{"AnotherAccountMayOnlyChangeTheUpdatersDacl",
+                       kUnelevated, Target::kUpdater,
+                       "(A;;WD;;;" + kSomeoneElsesSid + ")", true},
+            RightsCase{"GroupMayOnlyAppendToTheApplication", kUnelevated,
+                       Target::kApplication,
+                       "(A;;0x4;;;" + kRemoteDesktopUsers + ")", true},
+            RightsCase{"GroupMayModifyTheFolder", kUnelevated,
+                       Target::kFolder,
+                       "(A;;0x1301bf;;;" + kRemoteDesktopUsers + ")", true},
+            RightsCase{"GroupMayReadTheUpdaterAndTakeItsOwnership",
+                       kUnelevated, Target::kUpdater,
+                       "(A;;0x1a00a9;;;" + kRemoteDesktopUsers + ")", true},
+            RightsCase{"UserMayOnlyAddFoldersToTheFolder", kUnelevated,
+                       Target::kFolder,
+                       "(A;;0x4;;;" + std::string(fake::kMySid) + ")", true},
+            // Every program of an administrator without UAC runs with
+            // the rights of Administrators, which may change it all.
+            RightsCase{"AdministratorWithoutUacMayChangeIt",
+                       Account::kAdminWithoutUac, Target::kFolder, "", true},
+            RightsCase{"GroupMayOnlyReadAndRunTheFolderIsPerMachine",
+                       kUnelevated, Target::kFolder,
+                       "(A;;0x1200a9;;;" + kRemoteDesktopUsers + ")",
+                       false}),
+        testing::Values(Asker::kApplication, Asker::kRequest,
+                        Asker::kHelper)),
+    RowName<RightsCase>);
+
+// Where the kit cannot tell who may change the install, because an access
+// check or the owner's query fails on one of the three, it counts the
+// install as the user's: doubt never leads to elevation.
+struct DoubtCase {
+  const char* name;
+  const char* call;  // the platform call that fails
+  Target target;     // on which of the three
+};
+void PrintTo(const DoubtCase& c, std::ostream* os) { *os << c.name; }
+
+class DoubtTest
+    : public InstallScopeTest,
+      public testing::WithParamInterface<std::tuple<DoubtCase, Asker>> {};
+
+TEST_P(DoubtTest, WhatCannotBeToldIsPerUser) {
+  const DoubtCase& c = std::get<0>(GetParam());
+  // One of each call for each of the three, in the kit's order.
+  platform().FailCall(c.call, static_cast<int>(c.target) + 1,
+                      ERROR_INVALID_SECURITY_DESCR);
+
+  ExpectRoad(std::get<1>(GetParam()), kUnelevated, /*per_user=*/true);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Failures, DoubtTest,
+    testing::Combine(
+        testing::Values(
+            DoubtCase{"AccessCheckFailsOnTheFolder", "AccessCheck",
+                      Target::kFolder},
+            DoubtCase{"AccessCheckFailsOnTheApplication", "AccessCheck",
+                      Target::kApplication},
+            DoubtCase{"OwnerOfTheFolderUnreadable",
+                      "GetSecurityDescriptorOwner", Target::kFolder},
+            DoubtCase{"OwnerOfTheUpdaterUnreadable",
+                      "GetSecurityDescriptorOwner", Target::kUpdater}),
+        testing::Values(Asker::kApplication, Asker::kRequest,
+                        Asker::kHelper)),
+    RowName<DoubtCase>);
+
+}  // namespace
+}  // namespace caller_test
