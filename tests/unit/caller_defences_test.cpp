@@ -220,5 +220,66 @@ INSTANTIATE_TEST_SUITE_P(
                         Asker::kHelper)),
     RowName<DoubtCase>);
 
+// --- The folder the updater starts in --------------------------------------
+
+// Every road starts the updater with its own folder as the current one,
+// never the caller's, where a program of the user's may have put a
+// zvr.exe for the updater to restart.
+enum class Road { kPerUser, kDirect, kCheckedCopy };
+
+struct FolderCase {
+  const char* name;
+  Road road;
+};
+void PrintTo(const FolderCase& c, std::ostream* os) { *os << c.name; }
+
+class UpdaterFolderTest : public CallerTest,
+                          public testing::WithParamInterface<FolderCase> {};
+
+TEST_P(UpdaterFolderTest, UpdaterStartsInItsOwnFolder) {
+  std::string folder = kAppFolder;
+  switch (GetParam().road) {
+    case Road::kPerUser:
+      folder = kUserAppFolder;
+      Install(folder, Writers::kUser, "zvr version 1");
+      break;
+    case Road::kDirect:
+      // Where Windows does not take updater.exe for a setup program (its
+      // installer detection turned off), it starts without a prompt.
+      folder = "C:\\Program Files\\Zelvaro Direct";
+      platform().AddFolder(folder, Writers::kAdministrators);
+      platform().AddFile(folder + "\\zvr.exe", "zvr version 1");
+      platform().AddFile(folder + "\\updater.exe", "updater");
+      platform().SetModuleFileName(folder + "\\zvr.exe");
+      break;
+    case Road::kCheckedCopy:
+      platform().RunElevated();
+      break;
+  }
+  platform().AddFile(kDownloads + "\\zvr.exe", "planted", Writers::kUser);
+  const std::string updater = folder + "\\updater.exe";
+
+  HANDLE started = StartUpdater(updater.c_str(), kInstaller.c_str());
+
+  ASSERT_NE(started, nullptr);
+  CloseHandle(started);
+  EXPECT_TRUE(platform().shell_starts().empty());
+  ASSERT_EQ(platform().starts().size(), 1u);
+  const fake::ProcessStart& start = platform().starts()[0];
+  EXPECT_TRUE(start.created);
+  EXPECT_EQ(start.application_name, updater);
+  EXPECT_FALSE(start.current_directory_null);
+  EXPECT_EQ(start.current_directory, folder + "\\");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Roads, UpdaterFolderTest,
+    testing::Values(FolderCase{"PerUserRoad", Road::kPerUser},
+                    FolderCase{"DirectRoad", Road::kDirect},
+                    FolderCase{"CheckedCopyRoad", Road::kCheckedCopy}),
+    [](const testing::TestParamInfo<FolderCase>& info) {
+      return std::string(info.param.name);
+    });
+
 }  // namespace
 }  // namespace caller_test
