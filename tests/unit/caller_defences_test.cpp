@@ -281,5 +281,123 @@ INSTANTIATE_TEST_SUITE_P(
       return std::string(info.param.name);
     });
 
+// --- The helper's line at its edges ----------------------------------------
+
+// The part of the line a row sets.
+enum class Part {
+  kUpdaterPath,         // the updater's path, `at` characters long
+  kInstallerPath,       // the installer's path, `at` characters long
+  kWatcherApplication,  // the watcher's application, `at` characters long
+  kDigestByte,          // the digest, differing from the copy's at byte `at`
+};
+
+struct EdgeCase {
+  const char* name;
+  Part part;
+  size_t at;
+  int exit_code;
+};
+void PrintTo(const EdgeCase& c, std::ostream* os) { *os << c.name; }
+
+class LineEdgeTest : public CallerTest,
+                     public testing::WithParamInterface<EdgeCase> {};
+
+// A folder whose path is `length` characters long.
+std::string FolderOfLength(size_t length) {
+  return "C:\\d\\" + std::string(length - 5, 'x');
+}
+
+// The installer's digest with its byte `at` changed.
+std::string DigestChangedAt(size_t at) {
+  std::string digest = kDigest;
+  char& digit = digest[2 * at + 1];
+  digit = digit == '0' ? '1' : '0';
+  return digest;
+}
+
+// The paths the helper and the watcher copy are MAX_PATH bytes with their
+// NUL: a path one character longer is malformed, whatever else the line
+// holds, and never written past its buffer. The digest counts to its last
+// byte.
+TEST_P(LineEdgeTest, LineIsTakenWholeAndNoFurther) {
+  const EdgeCase& c = GetParam();
+  std::string line;
+  std::string program;  // what the line starts, if it is taken
+  Account account = Account::kAdminElevated;
+  switch (c.part) {
+    case Part::kUpdaterPath: {
+      const std::string folder = FolderOfLength(c.at - 12);
+      Install(folder, Writers::kAdministrators, "zvr version 1");
+      program = folder + "\\updater.exe";
+      line = HelperLine(program, kInstaller, kDigest);
+      break;
+    }
+    case Part::kInstallerPath: {
+      const std::string installer = FolderOfLength(c.at - 10) + "\\setup.exe";
+      platform().AddFile(installer, kPayload, Writers::kUser);
+      program = kUpdater;
+      line = HelperLine(kUpdater, installer, kDigest);
+      break;
+    }
+    case Part::kWatcherApplication: {
+      program = FolderOfLength(c.at - 8) + "\\zvr.exe";
+      platform().AddFile(program, "zvr version 1");
+      const std::string id(32, 'a');
+      // Set by the restarted application while the watcher waits.
+      const std::string event = "ZelvaroHandBack-" + id;
+      platform().SquatEvent(
+          event, "D:(A;;GA;;;" + std::string(fake::kMySid) + ")(A;;GA;;;SY)");
+      platform().SetEventWhileWaiting(event);
+      line = "\"" + WatcherCopy(id) + "\" --updater-hand-back-watcher " + id +
+             " \"" + program + "\"";
+      account = Account::kAdminUnelevated;
+      break;
+    }
+    case Part::kDigestByte:
+      program = kUpdater;
+      line = HelperLine(kUpdater, kInstaller, DigestChangedAt(c.at));
+      break;
+  }
+
+  EXPECT_EQ(RunHelper(line, account), c.exit_code);
+
+  std::vector<fake::ProcessStart> started;
+  for (const fake::ProcessStart& start : platform().starts()) {
+    if (start.created)
+      started.push_back(start);
+  }
+  if (c.exit_code == 0) {
+    ASSERT_EQ(started.size(), 1u);
+    EXPECT_EQ(started[0].application_name, program);
+  } else {
+    EXPECT_TRUE(started.empty());
+    EXPECT_TRUE(StagingFolders().empty());
+  }
+  EXPECT_TRUE(platform().OpenHandles().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Edges, LineEdgeTest,
+    testing::Values(
+        EdgeCase{"LongestUpdaterPathIsTaken", Part::kUpdaterPath, 259, 0},
+        EdgeCase{"UpdaterPathOfMaxPathIsMalformed", Part::kUpdaterPath, 260,
+                 kMalformed},
+        EdgeCase{"LongestInstallerPathIsTaken", Part::kInstallerPath, 259, 0},
+        EdgeCase{"InstallerPathOfMaxPathIsMalformed", Part::kInstallerPath,
+                 260, kMalformed},
+        EdgeCase{"LongestWatcherApplicationIsTaken",
+                 Part::kWatcherApplication, 259, 0},
+        EdgeCase{"WatcherApplicationOfMaxPathIsMalformed",
+                 Part::kWatcherApplication, 260, kMalformed},
+        EdgeCase{"DigestDifferingInItsFirstByteIsRefused", Part::kDigestByte,
+                 0, kDigestMismatch},
+        EdgeCase{"DigestDifferingPastItsFirstHalfIsRefused",
+                 Part::kDigestByte, 16, kDigestMismatch},
+        EdgeCase{"DigestDifferingInItsLastByteIsRefused", Part::kDigestByte,
+                 31, kDigestMismatch}),
+    [](const testing::TestParamInfo<EdgeCase>& info) {
+      return std::string(info.param.name);
+    });
+
 }  // namespace
 }  // namespace caller_test
