@@ -460,5 +460,69 @@ INSTANTIATE_TEST_SUITE_P(
       return std::string(info.param.name);
     });
 
+// --- Links among earlier staging folders -----------------------------------
+
+// Another program of the user's plants, in the Windows temp folder where
+// users may create folders, a junction named like a staging folder that
+// leads into a folder of Administrators' files; or it plants a folder of
+// that name and swaps it for such a junction once the helper has listed
+// it. The helper cleans up earlier copies as an administrator: nothing
+// in the folder the junction leads to may go.
+enum class Link { kPlantedAhead, kSwappedInOnceListed };
+
+struct LinkCase {
+  const char* name;
+  Link link;
+  std::string target;  // a folder of Administrators'
+};
+void PrintTo(const LinkCase& c, std::ostream* os) { *os << c.name; }
+
+class LinkTest : public CallerTest,
+                 public testing::WithParamInterface<LinkCase> {};
+
+TEST_P(LinkTest, NothingIsDeletedThroughAJunction) {
+  const LinkCase& c = GetParam();
+  // Files nobody holds open: the running application's exe and the
+  // updater the helper holds could not go anyway.
+  platform().AddFile(c.target + "\\zvr.dll", "the application's library");
+  platform().AddFile(c.target + "\\other.exe", "another program");
+  const std::vector<std::string> before = platform().FolderEntries(c.target);
+  const std::string link = kWindowsTemp + "\\Zelvaro-update-planted";
+  if (c.link == Link::kPlantedAhead) {
+    platform().AddJunction(link, c.target);
+  } else {
+    platform().AddFolder(link, Writers::kUser);
+    platform().SwapForJunctionWhenListed(link, c.target);
+  }
+
+  EXPECT_EQ(RunHelper(GenuineLine()), 0);
+
+  EXPECT_EQ(platform().FolderEntries(c.target), before);
+  if (c.link == Link::kSwappedInOnceListed) {
+    ASSERT_EQ(platform().attacker_attempts().size(), 1u);
+    EXPECT_TRUE(platform().attacker_attempts()[0].succeeded);
+  }
+  // The link stays, beside the new staging folder.
+  EXPECT_EQ(StagingFolders().size(), 2u);
+  EXPECT_TRUE(platform().OpenHandles().empty());
+}
+
+const std::string kOtherProgram = "C:\\Program Files\\Other";
+
+INSTANTIATE_TEST_SUITE_P(
+    Links, LinkTest,
+    testing::Values(
+        LinkCase{"JunctionIntoTheInstallFolder", Link::kPlantedAhead,
+                 kAppFolder},
+        LinkCase{"JunctionIntoAnotherProgramsFolder", Link::kPlantedAhead,
+                 kOtherProgram},
+        LinkCase{"FolderSwappedForAJunctionIntoTheInstallFolder",
+                 Link::kSwappedInOnceListed, kAppFolder},
+        LinkCase{"FolderSwappedForAJunctionIntoAnotherProgramsFolder",
+                 Link::kSwappedInOnceListed, kOtherProgram}),
+    [](const testing::TestParamInfo<LinkCase>& info) {
+      return std::string(info.param.name);
+    });
+
 }  // namespace
 }  // namespace caller_test
