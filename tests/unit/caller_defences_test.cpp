@@ -1,8 +1,8 @@
 // The kit's defences at their edges, each where one fault would slip
 // through: who may change the install and what happens when that cannot
 // be told, the helper's line at the longest path and the last byte of its
-// digest, a renewed signing certificate, links planted where earlier
-// staging folders are cleaned up, and the folder the updater starts in.
+// digest, links planted where earlier staging folders are cleaned up,
+// and the folder the updater starts in.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -396,67 +396,6 @@ INSTANTIATE_TEST_SUITE_P(
         EdgeCase{"DigestDifferingInItsLastByteIsRefused", Part::kDigestByte,
                  31, kDigestMismatch}),
     [](const testing::TestParamInfo<EdgeCase>& info) {
-      return std::string(info.param.name);
-    });
-
-// --- A renewed signing certificate -----------------------------------------
-
-// The vendor's certificate is renewed (a new one, with its own serial
-// number, for the same name from the same root) between the application's
-// release and the installer's: the installer runs. The root decides, not
-// the certificate that signed.
-struct Certificate {
-  std::string subject;
-  std::string root;
-  std::string serial;
-};
-
-struct RenewalCase {
-  const char* name;
-  Certificate application;
-  Certificate installer;
-  int exit_code;
-};
-void PrintTo(const RenewalCase& c, std::ostream* os) { *os << c.name; }
-
-class RenewalTest : public CallerTest,
-                    public testing::WithParamInterface<RenewalCase> {};
-
-TEST_P(RenewalTest, SameNameFromTheSameRootPasses) {
-  const RenewalCase& c = GetParam();
-  platform().TrustRoot("Other Trusted Root CA");
-  platform().AddFile(kApplication,
-                     fake::SignedBytes("zvr version 1", c.application.subject,
-                                       c.application.root,
-                                       c.application.serial));
-  const std::string installer =
-      fake::SignedBytes(kPayload, c.installer.subject, c.installer.root,
-                        c.installer.serial);
-  platform().AddFile(kInstaller, installer, Writers::kUser);
-
-  EXPECT_EQ(RunHelper(HelperLine(kUpdater, kInstaller,
-                                 fake::Sha256Hex(installer))),
-            c.exit_code);
-
-  EXPECT_EQ(UpdaterStarts().size(), c.exit_code == 0 ? 1u : 0u);
-  EXPECT_EQ(StagingFolders().size(), c.exit_code == 0 ? 1u : 0u);
-  EXPECT_TRUE(platform().OpenHandles().empty());
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Certificates, RenewalTest,
-    testing::Values(
-        RenewalCase{"InstallerUnderTheRenewedCertificateRuns",
-                    {kVendor, kRoot, "1"}, {kVendor, kRoot, "2"}, 0},
-        RenewalCase{"RenewedApplicationTakesAnInstallerUnderTheOlder",
-                    {kVendor, kRoot, "2"}, {kVendor, kRoot, "1"}, 0},
-        RenewalCase{"RenewedUnderAnotherRootIsRefused",
-                    {kVendor, kRoot, "1"},
-                    {kVendor, "Other Trusted Root CA", "2"}, kSignerMismatch},
-        RenewalCase{"AnotherNameWithTheSameSerialIsRefused",
-                    {kVendor, kRoot, "1"}, {"Someone Else Ltd", kRoot, "1"},
-                    kSignerMismatch}),
-    [](const testing::TestParamInfo<RenewalCase>& info) {
       return std::string(info.param.name);
     });
 

@@ -844,7 +844,7 @@ TEST_F(CallerTest, OnlyCopiesInEarlierStagingFoldersOfAdministratorsGo) {
 // --- Signatures -----------------------------------------------------------------
 
 enum class Signed { kNot, kByVendor, kByOther, kVendorNameOtherRoot, kTampered,
-                    kUntrustedRoot };
+                    kUntrustedRoot, kByVendorRenewed };
 
 std::string Bytes(const std::string& payload, Signed how) {
   switch (how) {
@@ -860,6 +860,9 @@ std::string Bytes(const std::string& payload, Signed how) {
       return fake::TamperedBytes(payload, kVendor, kRoot);
     case Signed::kUntrustedRoot:
       return fake::SignedBytes(payload, kVendor, "Homemade Root");
+    case Signed::kByVendorRenewed:
+      // A new certificate for the same name from the same root.
+      return fake::SignedBytes(payload, kVendor, kRoot, /*serial=*/"2");
   }
   return payload;
 }
@@ -910,6 +913,12 @@ INSTANTIATE_TEST_SUITE_P(
                    Signed::kByVendor, 0},
         SignerCase{"SignedApplicationTakesItsSigner", Signed::kByVendor,
                    Signed::kByVendor, 0},
+        // The root decides, not the certificate that signed: an update
+        // signed after the vendor's certificate was renewed runs.
+        SignerCase{"SignerWithARenewedCertificate", Signed::kByVendor,
+                   Signed::kByVendorRenewed, 0},
+        SignerCase{"RenewedApplicationTakesTheOlderCertificate",
+                   Signed::kByVendorRenewed, Signed::kByVendor, 0},
         SignerCase{"UnsignedInstallerForSignedApplication",
                    Signed::kByVendor, Signed::kNot, kSignerMismatch},
         SignerCase{"OtherSignerUnderTheSameRoot", Signed::kByVendor,
