@@ -109,8 +109,14 @@ class InstallScopeTest : public CallerTest {
   }
 };
 
+// A row's name, for the test it makes: the behaviour it pins, and on
+// whose road.
 template <typename Case>
-std::string RowName(
+std::string NameOfCase(const testing::TestParamInfo<Case>& info) {
+  return info.param.name;
+}
+template <typename Case>
+std::string NameOfCaseAndAsker(
     const testing::TestParamInfo<std::tuple<Case, Asker>>& info) {
   return std::string(std::get<0>(info.param).name) +
          NameOf(std::get<1>(info.param));
@@ -179,7 +185,7 @@ INSTANTIATE_TEST_SUITE_P(
                        false}),
         testing::Values(Asker::kApplication, Asker::kRequest,
                         Asker::kHelper)),
-    RowName<RightsCase>);
+    NameOfCaseAndAsker<RightsCase>);
 
 // Where the kit cannot tell who may change the install, because an access
 // check or the owner's query fails on one of the three, it counts the
@@ -218,7 +224,7 @@ INSTANTIATE_TEST_SUITE_P(
                       "GetSecurityDescriptorOwner", Target::kUpdater}),
         testing::Values(Asker::kApplication, Asker::kRequest,
                         Asker::kHelper)),
-    RowName<DoubtCase>);
+    NameOfCaseAndAsker<DoubtCase>);
 
 // --- The folder the updater starts in --------------------------------------
 
@@ -277,9 +283,7 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(FolderCase{"PerUserRoad", Road::kPerUser},
                     FolderCase{"DirectRoad", Road::kDirect},
                     FolderCase{"CheckedCopyRoad", Road::kCheckedCopy}),
-    [](const testing::TestParamInfo<FolderCase>& info) {
-      return std::string(info.param.name);
-    });
+    NameOfCase<FolderCase>);
 
 // --- The helper's line at its edges ----------------------------------------
 
@@ -395,9 +399,7 @@ INSTANTIATE_TEST_SUITE_P(
                  Part::kDigestByte, 16, kDigestMismatch},
         EdgeCase{"DigestDifferingInItsLastByteIsRefused", Part::kDigestByte,
                  31, kDigestMismatch}),
-    [](const testing::TestParamInfo<EdgeCase>& info) {
-      return std::string(info.param.name);
-    });
+    NameOfCase<EdgeCase>);
 
 // --- Links among earlier staging folders -----------------------------------
 
@@ -459,9 +461,7 @@ INSTANTIATE_TEST_SUITE_P(
                  Link::kSwappedInOnceListed, kAppFolder},
         LinkCase{"FolderSwappedForAJunctionIntoAnotherProgramsFolder",
                  Link::kSwappedInOnceListed, kOtherProgram}),
-    [](const testing::TestParamInfo<LinkCase>& info) {
-      return std::string(info.param.name);
-    });
+    NameOfCase<LinkCase>);
 
 }  // namespace
 }  // namespace caller_test
