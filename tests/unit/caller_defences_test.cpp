@@ -203,7 +203,7 @@ class DoubtTest
 
 TEST_P(DoubtTest, WhatCannotBeToldIsPerUser) {
   const DoubtCase& c = std::get<0>(GetParam());
-  // One of each call for each of the three, in the kit's order.
+  // The kit asks each call once for each of the three, in this order.
   platform().FailCall(c.call, static_cast<int>(c.target) + 1,
                       ERROR_INVALID_SECURITY_DESCR);
 
