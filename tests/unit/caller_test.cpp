@@ -10,64 +10,12 @@
 #include <string>
 #include <vector>
 
+#include "caller_fixture.h"
 #include "fake_win32.h"
 #include "updater_caller.h"
 
+namespace caller_test {
 namespace {
-
-using fake::Account;
-using fake::Writers;
-using updater_caller::RunAsHelperIfAsked;
-using updater_caller::StartUpdater;
-using updater_caller::StartUpdaterElevated;
-
-const std::string kAppFolder = "C:\\Program Files\\Zelvaro";
-const std::string kApplication = kAppFolder + "\\zvr.exe";
-const std::string kUpdater = kAppFolder + "\\updater.exe";
-const std::string kUserAppFolder =
-    "C:\\Users\\me\\AppData\\Local\\Programs\\Zelvaro";
-const std::string kDownloads = "C:\\Users\\me\\Downloads";
-const std::string kInstaller =
-    "C:\\Users\\me\\AppData\\Local\\Temp\\setup 2.exe";
-const std::string kWindowsTemp = "C:\\Windows\\Temp";
-const std::string kUserTemp = "C:\\Users\\me\\AppData\\Local\\Temp";
-const std::string kVendor = "Zelvaro Ltd";
-const std::string kRoot = "Code Signing Root CA";
-const std::string kPayload = "the installer of version 2";
-// What the application's own verified update manifest says of it.
-const std::string kDigest = fake::Sha256Hex(kPayload);
-
-const int kMalformed = ERROR_BAD_ARGUMENTS;
-const int kNotOurUpdater =
-    static_cast<int>(updater_caller::kHelperExitNotOurUpdater);
-const int kStagingFailed =
-    static_cast<int>(updater_caller::kHelperExitStagingFailed);
-const int kDigestMismatch =
-    static_cast<int>(updater_caller::kHelperExitDigestMismatch);
-const int kSignerMismatch =
-    static_cast<int>(updater_caller::kHelperExitSignerMismatch);
-const int kHandBackFailed = static_cast<int>(updater_caller::kHandBackFailed);
-
-// 16 bytes for the next CryptGenRandom to return.
-const std::string kRandom(16, '\x5a');
-
-std::string HelperLine(const std::string& updater,
-                       const std::string& installer,
-                       const std::string& digest,
-                       const std::string& hand_back = "-") {
-  return "\"" + kApplication + "\" --start-updater-helper \"" + updater +
-         "\" \"" + installer + "\" " + digest + " " + hand_back;
-}
-
-std::string GenuineLine() {
-  return HelperLine(kUpdater, kInstaller, fake::Sha256Hex(kPayload));
-}
-
-// Where the watcher for `id` runs from: a copy of the application's exe
-// in the user's temp folder.
-std::string WatcherCopy(const std::string& id) {
-  return kUserTemp + "\\Zelvaro-watcher-" + id + ".exe";
-}
 
 // What an elevated updater gets, made from the system and not from the
 // profile: the installer unpacks into the protected folder `temp`, and a
@@ -89,95 +37,6 @@ fake::Environment ElevatedBlock(const std::string& temp,
     block["ZELVARO_UPDATE_HAND_BACK"] = hand_back_id;
   return block;
 }
-
-class CallerTest : public testing::Test {
- protected:
-  void SetUp() override {
-    fake::Reset();
-    platform().TrustRoot(kRoot);
-    Install(kAppFolder, Writers::kAdministrators, "zvr version 1");
-    platform().AddFolder(kUserTemp, Writers::kUser);
-    platform().AddFile(kInstaller, kPayload, Writers::kUser);
-  }
-  fake::Win32& platform() { return fake::Platform(); }
-
-  // The application and updater in `folder`, as the installer left them.
-  void Install(const std::string& folder, Writers writers,
-               const std::string& application_bytes) {
-    platform().AddFolder(folder, writers);
-    platform().AddFile(folder + "\\zvr.exe", application_bytes, writers);
-    platform().AddFile(folder + "\\updater.exe", "updater", writers);
-    // Windows takes updater.exe for a setup program.
-    platform().RequireElevation(folder + "\\updater.exe");
-    platform().SetModuleFileName(folder + "\\zvr.exe");
-  }
-
-  // This process, elevated, run with `command_line`, as the prompt starts
-  // the helper.
-  int RunHelper(const std::string& command_line,
-                Account account = Account::kAdminElevated) {
-    platform().SetCommandLine(command_line);
-    platform().SetAccount(account);
-    int exit_code = -1;
-    EXPECT_TRUE(RunAsHelperIfAsked(&exit_code));
-    return exit_code;
-  }
-
-  // The staging folders in the Windows temp folder.
-  std::vector<std::string> StagingFolders() {
-    std::vector<std::string> staging;
-    for (const std::string& name : platform().FolderEntries(kWindowsTemp)) {
-      if (name.compare(0, 15, "Zelvaro-update-") == 0)
-        staging.push_back(kWindowsTemp + "\\" + name);
-    }
-    return staging;
-  }
-
-  // The updater's starts that succeeded.
-  std::vector<fake::ProcessStart> UpdaterStarts() {
-    std::vector<fake::ProcessStart> started;
-    for (const fake::ProcessStart& start : platform().starts()) {
-      if (start.created && start.application_name == kUpdater)
-        started.push_back(start);
-    }
-    return started;
-  }
-
-  // The helper runs, as the prompt started it; returns its exit code and
-  // keeps the updater's start in `updater_`.
-  int ServeTheHelper() {
-    const fake::ShellStart shell = platform().shell_starts().at(0);
-    platform().BecomeProcess(shell);
-    int exit_code = -1;
-    EXPECT_TRUE(RunAsHelperIfAsked(&exit_code));
-    EXPECT_TRUE(platform().OpenHandles().empty());
-    if (!UpdaterStarts().empty())
-      updater_ = UpdaterStarts()[0];
-    return exit_code;
-  }
-
-  // The watchers this process started.
-  std::vector<fake::ProcessStart> WatcherStarts() {
-    std::vector<fake::ProcessStart> watchers;
-    for (const fake::ProcessStart& start : platform().starts()) {
-      if (start.created &&
-          start.command.find(" --updater-hand-back-watcher ") !=
-              std::string::npos)
-        watchers.push_back(start);
-    }
-    return watchers;
-  }
-
-  bool CalledCreateMutex() {
-    for (const std::string& call : platform().log()) {
-      if (call.find("CreateMutexA") != std::string::npos)
-        return true;
-    }
-    return false;
-  }
-
-  fake::ProcessStart updater_ = {};
-};
 
 // --- Per-user or per-machine, and what the updater inherits ----------------
 
@@ -497,8 +356,6 @@ TEST_P(HelperLineTest, StartsOnlyTheUpdaterBesideTheApplication) {
   EXPECT_FALSE(CalledCreateMutex());
 }
 
-const std::string kApp = "\"" + kApplication + "\"";
-
 INSTANTIATE_TEST_SUITE_P(
     CommandLines, HelperLineTest,
     testing::Values(
@@ -696,13 +553,6 @@ TEST_P(FolderSecurityTest, OnlyAFolderNoUserMayChangeIsPerMachine) {
   // Every SID's text went back with LocalFree.
   EXPECT_TRUE(platform().OpenHandles().empty());
 }
-
-// What administrators and SYSTEM hold in a folder only they may change.
-const std::string kAdminsOnly =
-    "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
-// Another account of the machine, in no token the fake hands out.
-const std::string kSomeoneElsesSid =
-    "S-1-5-21-1004336348-1177238915-682003330-1002";
 
 INSTANTIATE_TEST_SUITE_P(
     Descriptors, FolderSecurityTest,
@@ -1075,7 +925,8 @@ TEST_F(CallerTest, OnlyCopiesInEarlierStagingFoldersOfAdministratorsGo) {
 // --- Signatures -----------------------------------------------------------------
 
 enum class Signed { kNot, kByVendor, kByOther, kVendorNameOtherRoot, kTampered,
-                    kUntrustedRoot };
+                    kUntrustedRoot, kByVendorRenewed, kByVendorPadded,
+                    kByVendorZeroPadded };
 
 std::string Bytes(const std::string& payload, Signed how) {
   switch (how) {
@@ -1091,6 +942,16 @@ std::string Bytes(const std::string& payload, Signed how) {
       return fake::TamperedBytes(payload, kVendor, kRoot);
     case Signed::kUntrustedRoot:
       return fake::SignedBytes(payload, kVendor, "Homemade Root");
+    case Signed::kByVendorRenewed:
+      // A new certificate for the same name from the same root.
+      return fake::SignedBytes(payload, kVendor, kRoot, /*serial=*/"2");
+    case Signed::kByVendorPadded:
+      // Still valid to WinVerifyTrust, as on Windows by default.
+      return fake::PaddedBytes(fake::SignedBytes(payload, kVendor, kRoot),
+                               std::string(8, '\x01'));
+    case Signed::kByVendorZeroPadded:
+      return fake::PaddedBytes(fake::SignedBytes(payload, kVendor, kRoot),
+                               std::string(8, '\0'));
   }
   return payload;
 }
@@ -1141,6 +1002,12 @@ INSTANTIATE_TEST_SUITE_P(
                    Signed::kByVendor, 0},
         SignerCase{"SignedApplicationTakesItsSigner", Signed::kByVendor,
                    Signed::kByVendor, 0},
+        // The root decides, not the certificate that signed: an update
+        // signed after the vendor's certificate was renewed runs.
+        SignerCase{"SignerWithARenewedCertificate", Signed::kByVendor,
+                   Signed::kByVendorRenewed, 0},
+        SignerCase{"RenewedApplicationTakesTheOlderCertificate",
+                   Signed::kByVendorRenewed, Signed::kByVendor, 0},
         SignerCase{"UnsignedInstallerForSignedApplication",
                    Signed::kByVendor, Signed::kNot, kSignerMismatch},
         SignerCase{"OtherSignerUnderTheSameRoot", Signed::kByVendor,
@@ -1152,8 +1019,66 @@ INSTANTIATE_TEST_SUITE_P(
         SignerCase{"InstallerUnderUntrustedRoot", Signed::kByVendor,
                    Signed::kUntrustedRoot, kSignerMismatch},
         SignerCase{"ApplicationWhoseSignatureFailsTakesNothing",
-                   Signed::kTampered, Signed::kByVendor, kSignerMismatch}),
+                   Signed::kTampered, Signed::kByVendor, kSignerMismatch},
+        // Anything beyond the one signature and its padding to 8 bytes, as
+        // EnableCertPaddingCheck refuses it: zeros past the padding too.
+        SignerCase{"BytesAppendedInsideTheCertificateTable",
+                   Signed::kByVendor, Signed::kByVendorPadded,
+                   kSignerMismatch},
+        SignerCase{"ZerosAppendedPastThePadding", Signed::kByVendor,
+                   Signed::kByVendorZeroPadded, kSignerMismatch},
+        // An unsigned application's digest binds the bytes, table and all.
+        SignerCase{"UnsignedApplicationTakesThePaddedInstallerItsDigestNames",
+                   Signed::kNot, Signed::kByVendorPadded, 0}),
     [](const testing::TestParamInfo<SignerCase>& info) {
+      return std::string(info.param.name);
+    });
+
+// An installer whose product version is lower than the application's, or
+// that carries none, does not run in an update's place: an older one of
+// the same signer, its uninstaller, another of its products.
+struct DowngradeCase {
+  const char* name;
+  int application;  // product version, -1 for no version resource
+  int installer;
+  int exit_code;
+};
+void PrintTo(const DowngradeCase& c, std::ostream* os) { *os << c.name; }
+
+class DowngradeTest : public CallerTest,
+                      public testing::WithParamInterface<DowngradeCase> {};
+
+TEST_P(DowngradeTest, OnlyTheSameVersionOrNewerRuns) {
+  const DowngradeCase& c = GetParam();
+  platform().AddFile(kApplication,
+                     fake::SignedBytes(fake::ImageBytes("zvr", c.application),
+                                       kVendor, kRoot));
+  const std::string installer = fake::SignedBytes(
+      fake::ImageBytes(kPayload, c.installer), kVendor, kRoot);
+  platform().AddFile(kInstaller, installer, Writers::kUser);
+
+  EXPECT_EQ(RunHelper(HelperLine(kUpdater, kInstaller,
+                                 fake::Sha256Hex(installer))),
+            c.exit_code);
+  EXPECT_EQ(UpdaterStarts().size(), c.exit_code == 0 ? 1u : 0u);
+  if (c.exit_code != 0) {
+    EXPECT_TRUE(StagingFolders().empty());
+  }
+  EXPECT_TRUE(platform().OpenHandles().empty());
+}
+
+const int kDowngrade =
+    static_cast<int>(updater_caller::kHelperExitDowngrade);
+
+INSTANTIATE_TEST_SUITE_P(
+    Versions, DowngradeTest,
+    testing::Values(
+        DowngradeCase{"Newer", 3, 4, 0}, DowngradeCase{"Same", 3, 3, 0},
+        DowngradeCase{"Older", 3, 2, kDowngrade},
+        DowngradeCase{"InstallerWithoutVersion", 3, -1, kDowngrade},
+        DowngradeCase{"ApplicationWithoutVersionTakesAny", -1, 1, 0},
+        DowngradeCase{"NeitherCarriesOne", -1, -1, 0}),
+    [](const testing::TestParamInfo<DowngradeCase>& info) {
       return std::string(info.param.name);
     });
 
@@ -1760,3 +1685,4 @@ TEST_F(CallerTest, ApplicationPathCutShortIsRefusedWithoutPrompt) {
 }
 
 }  // namespace
+}  // namespace caller_test

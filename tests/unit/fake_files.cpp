@@ -2009,6 +2009,8 @@ BOOL Win32::AccessCheck(PSECURITY_DESCRIPTOR descriptor, HANDLE token,
                         LPDWORD granted, LPBOOL status) {
   DWORD error = 0;
   DWORD access = 0;
+  DWORD scripted = 0;
+  const bool fails = FailsNow("AccessCheck", &scripted);
   OpenHandle* open = Find(token, "token");
   Descriptor decoded;
   if (open == NULL) {
@@ -2032,6 +2034,8 @@ BOOL Win32::AccessCheck(PSECURITY_DESCRIPTOR descriptor, HANDLE token,
              decoded.owner.empty() || decoded.group.empty()) {
     // Windows checks against a descriptor with an owner and a group only.
     error = ERROR_INVALID_SECURITY_DESCR;
+  } else if (fails) {
+    error = scripted;
   } else {
     const Token client = TokenOf(objects_[open->object_name].token_account);
     access = Evaluate(client, decoded.owner, decoded.dacl_present,
@@ -2120,10 +2124,14 @@ BOOL Win32::GetSecurityDescriptorOwner(PSECURITY_DESCRIPTOR descriptor,
   WORD control = 0;
   DWORD offsets[4];
   BOOL done = FALSE;
+  DWORD scripted = 0;
+  const bool fails = FailsNow("GetSecurityDescriptorOwner", &scripted);
   if (owner == NULL || defaulted == NULL) {
     last_error_ = ERROR_NOACCESS;
   } else if (!ReadDescriptorHeader(descriptor, &control, offsets)) {
     last_error_ = ERROR_INVALID_SECURITY_DESCR;
+  } else if (fails) {
+    last_error_ = scripted;
   } else {
     // A pointer into the caller's own buffer: nothing to free.
     *owner = offsets[0] != 0 ? static_cast<BYTE*>(descriptor) + offsets[0]

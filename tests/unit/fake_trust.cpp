@@ -167,8 +167,9 @@ std::string Sha256Hex(const std::string& bytes) {
 
 namespace {
 
-// Ends a signed file: the signer, the root its chain ends at, and the
-// digest of the bytes before the marker.
+// Ends a signed file: the signer, the root its chain ends at, the serial
+// number of the signer's certificate, and the digest of the bytes before
+// the marker, a line each.
 const char kSignatureMarker[] = "\n--fake authenticode--\n";
 
 struct Signature {
@@ -176,6 +177,7 @@ struct Signature {
   bool digest_matches = false;
   std::string subject;
   std::string root;
+  std::string serial;
 };
 
 Signature ReadSignature(const std::string& bytes) {
@@ -184,16 +186,21 @@ Signature ReadSignature(const std::string& bytes) {
   if (marker == std::string::npos)
     return signature;
   const std::string record = bytes.substr(marker + strlen(kSignatureMarker));
-  const size_t first = record.find('\n');
-  const size_t second =
-      first == std::string::npos ? first : record.find('\n', first + 1);
-  if (second == std::string::npos)
-    return signature;
+  std::string lines[3];
+  size_t at = 0;
+  for (std::string& line : lines) {
+    const size_t end = record.find('\n', at);
+    if (end == std::string::npos)
+      return signature;
+    line = record.substr(at, end - at);
+    at = end + 1;
+  }
   signature.present = true;
-  signature.subject = record.substr(0, first);
-  signature.root = record.substr(first + 1, second - first - 1);
+  signature.subject = lines[0];
+  signature.root = lines[1];
+  signature.serial = lines[2];
   signature.digest_matches =
-      record.substr(second + 1, 64) == Sha256Hex(bytes.substr(0, marker));
+      record.substr(at, 64) == Sha256Hex(bytes.substr(0, marker));
   return signature;
 }
 
@@ -206,9 +213,9 @@ bool SameGuid(const GUID& a, const GUID& b) {
 }  // namespace
 
 std::string SignedBytes(const std::string& payload, const std::string& subject,
-                        const std::string& root) {
-  return payload + kSignatureMarker + subject + "\n" + root + "\n" +
-         Sha256Hex(payload);
+                        const std::string& root, const std::string& serial) {
+  return payload + kSignatureMarker + subject + "\n" + root + "\n" + serial +
+         "\n" + Sha256Hex(payload);
 }
 
 std::string TamperedBytes(const std::string& payload,
@@ -507,8 +514,11 @@ LONG Win32::WinVerifyTrust(HWND window, GUID* action, LPVOID data) {
         for (int i = 0; i < 2; ++i) {
           state->subjects.push_back("CN=" + names[i]);
           state->issuers.push_back("CN=" + issuers[i]);
-          state->encodings.push_back("certificate of " + names[i] +
-                                     " issued by " + issuers[i]);
+          // The signer's certificate carries its serial number; the
+          // root's is the same in every chain that ends at it.
+          state->encodings.push_back(
+              "certificate " + (i == 0 ? signature.serial + " " : "") +
+              "of " + names[i] + " issued by " + issuers[i]);
         }
         for (int i = 0; i < 2; ++i) {
           CERT_INFO& info = state->infos[i];

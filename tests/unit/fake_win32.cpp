@@ -237,6 +237,19 @@ void Win32::RemoveProgram(const std::string& program) {
 
 void Win32::FailAllocation(int nth) { g_allocations_before_failure = nth; }
 
+void Win32::FailCall(const std::string& name, int nth, DWORD error) {
+  failing_calls_[name] = ScriptedFailure{nth, error};
+}
+
+bool Win32::FailsNow(const std::string& name, DWORD* error) {
+  auto failure = failing_calls_.find(name);
+  if (failure == failing_calls_.end() || --failure->second.calls_left > 0)
+    return false;
+  *error = failure->second.error;
+  failing_calls_.erase(failure);
+  return true;
+}
+
 void Win32::RequireElevation(const std::string& program) {
   setup_programs_.insert(program);
 }

@@ -154,11 +154,15 @@ struct AttackerAttempt {
   bool succeeded;
 };
 
-// The bytes of a file signed by `subject`, whose chain ends at `root`:
-// `payload` with a signature record the fake's WinVerifyTrust reads. The
-// signature covers the payload: change a byte and it no longer matches.
+// The bytes of a file signed with the certificate number `serial` of
+// `subject`, which `root` issued: `payload` with a signature record the
+// fake's WinVerifyTrust reads. The signature covers the payload: change a
+// byte and it no longer matches. The chain holds the signer's certificate,
+// then the root's; a renewed certificate (the same subject and root,
+// another serial) differs from the one before it in its bytes.
 std::string SignedBytes(const std::string& payload, const std::string& subject,
-                        const std::string& root);
+                        const std::string& root,
+                        const std::string& serial = "1");
 // Signed bytes whose payload was changed after signing.
 std::string TamperedBytes(const std::string& payload,
                           const std::string& subject, const std::string& root);
@@ -222,6 +226,12 @@ class Win32 {
   // The `nth` allocation from now (1 for the next) fails, as when memory
   // runs out; the others succeed.
   void FailAllocation(int nth);
+  // The `nth` call from now (1 for the next) of the platform call `name`
+  // fails with `error`, as Windows may answer where the fake sees no cause
+  // to: a check it could not make, a descriptor it could not read. The
+  // other calls go on as they would. Heeded by AccessCheck and
+  // GetSecurityDescriptorOwner.
+  void FailCall(const std::string& name, int nth, DWORD error);
   // Starting `program` fails with ERROR_ELEVATION_REQUIRED, as Windows
   // answers for a program it takes for a setup program, unless the caller
   // runs elevated or the new process's environment holds the RunAsInvoker
@@ -559,6 +569,9 @@ class Win32 {
   // The handle's entry if it is open and of `kind` (any kind when empty).
   OpenHandle* Find(HANDLE handle, const std::string& kind);
   void EndCurrentProcess();
+  // Counts a call of `name`; true, with FailCall's error in `*error`, when
+  // it is the one FailCall chose to fail.
+  bool FailsNow(const std::string& name, DWORD* error);
   void LoadProcess(int id);
 
   // Files (fake_files.cpp).
@@ -655,6 +668,11 @@ class Win32 {
   std::set<std::string, NoCaseLess> set_while_waiting_;
   bool elevation_declined_ = false;
   bool shell_starts_no_process_ = false;
+  struct ScriptedFailure {
+    int calls_left;
+    DWORD error;
+  };
+  std::map<std::string, ScriptedFailure> failing_calls_;
   std::map<char, Drive> drives_;
   std::vector<std::string> module_loads_;
   std::map<std::string, std::string, NoCaseLess> swaps_when_starting_;

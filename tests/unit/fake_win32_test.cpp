@@ -78,6 +78,28 @@ HANDLE EventWithSddl(const char* sddl) {
 
 const std::string kMe = fake::kMySid;
 
+// The owner, group and DACL of kFile into `descriptor` (`size` bytes).
+void SecurityOfTheFile(char* descriptor, DWORD size) {
+  DWORD needed = 0;
+  GetFileSecurityA(kFile,
+                   OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION |
+                       DACL_SECURITY_INFORMATION,
+                   descriptor, size, &needed);
+}
+
+// AccessCheck of `token` on kFile, for the most it may have.
+BOOL AccessCheckOnTheFile(HANDLE token) {
+  char descriptor[512];
+  SecurityOfTheFile(descriptor, sizeof(descriptor));
+  GENERIC_MAPPING mapping = {};
+  PRIVILEGE_SET privileges;
+  DWORD size = sizeof(privileges);
+  DWORD granted;
+  BOOL status;
+  return AccessCheck(descriptor, token, MAXIMUM_ALLOWED, &mapping,
+                     &privileges, &size, &granted, &status);
+}
+
 // Runs `act`, which returns false where Windows refuses; the error then.
 struct StrictCase {
   const char* name;
@@ -174,24 +196,36 @@ INSTANTIATE_TEST_SUITE_P(
                      HANDLE token;
                      OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY,
                                       &token);
-                     DWORD needed = 0;
-                     char descriptor[512];
-                     GetFileSecurityA(kFile,
-                                      OWNER_SECURITY_INFORMATION |
-                                          GROUP_SECURITY_INFORMATION |
-                                          DACL_SECURITY_INFORMATION,
-                                      descriptor, sizeof(descriptor),
-                                      &needed);
-                     GENERIC_MAPPING mapping = {};
-                     PRIVILEGE_SET privileges;
-                     DWORD size = sizeof(privileges);
-                     DWORD granted;
-                     BOOL status;
-                     return AccessCheck(descriptor, token, MAXIMUM_ALLOWED,
-                                        &mapping, &privileges, &size,
-                                        &granted, &status) != FALSE;
+                     return AccessCheckOnTheFile(token) != FALSE;
                    },
                    ERROR_NO_IMPERSONATION_TOKEN},
+        // A check Windows could not make: the caller must not read an
+        // answer into it.
+        StrictCase{"AccessCheckThatCouldNotBeMade",
+                   [] {
+                     fake::Platform().FailCall("AccessCheck", 1,
+                                               ERROR_NOT_ENOUGH_MEMORY);
+                     HANDLE own;
+                     OpenProcessToken(GetCurrentProcess(),
+                                      TOKEN_QUERY | TOKEN_DUPLICATE, &own);
+                     HANDLE token = NULL;
+                     DuplicateToken(own, SecurityIdentification, &token);
+                     return AccessCheckOnTheFile(token) != FALSE;
+                   },
+                   ERROR_NOT_ENOUGH_MEMORY},
+        StrictCase{"OwnerOfADescriptorThatCouldNotBeRead",
+                   [] {
+                     fake::Platform().FailCall("GetSecurityDescriptorOwner",
+                                               1,
+                                               ERROR_INVALID_SECURITY_DESCR);
+                     char descriptor[512];
+                     SecurityOfTheFile(descriptor, sizeof(descriptor));
+                     PSID owner = NULL;
+                     BOOL defaulted = FALSE;
+                     return GetSecurityDescriptorOwner(descriptor, &owner,
+                                                       &defaulted) != FALSE;
+                   },
+                   ERROR_INVALID_SECURITY_DESCR},
         StrictCase{"LinkedTokenWithoutUac",
                    [] {
                      fake::Platform().SetAccount(
@@ -361,6 +395,23 @@ INSTANTIATE_TEST_SUITE_P(
     [](const testing::TestParamInfo<StrictCase>& info) {
       return std::string(info.param.name);
     });
+
+// A failure FailCall scripted strikes the one call it names, and no other.
+TEST(FakeTest, ScriptedFailureStrikesOnlyTheNthCall) {
+  fake::Reset();
+  fake::Platform().AddFile(kFile, "bytes", fake::Writers::kUser);
+  char descriptor[512];
+  SecurityOfTheFile(descriptor, sizeof(descriptor));
+  fake::Platform().FailCall("GetSecurityDescriptorOwner", 2,
+                            ERROR_INVALID_SECURITY_DESCR);
+  PSID owner = NULL;
+  BOOL defaulted = FALSE;
+
+  EXPECT_TRUE(GetSecurityDescriptorOwner(descriptor, &owner, &defaulted));
+  EXPECT_FALSE(GetSecurityDescriptorOwner(descriptor, &owner, &defaulted));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_SECURITY_DESCR));
+  EXPECT_TRUE(GetSecurityDescriptorOwner(descriptor, &owner, &defaulted));
+}
 
 TEST(FakeTest, VerificationStateLeftOpenShowsAsAHandle) {
   fake::Reset();
