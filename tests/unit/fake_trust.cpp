@@ -168,9 +168,50 @@ std::string Sha256Hex(const std::string& bytes) {
 namespace {
 
 // Ends a signed file: the signer, the root its chain ends at, the serial
-// number of the signer's certificate, and the digest of the bytes before
-// the marker, a line each.
+// number of the signer's certificate, and the digest of what the signature
+// covers, a line each. In a program image (ImageBytes) the record is the
+// DER blob of the certificate table's one WIN_CERTIFICATE, and the digest
+// covers the image up to the table with the table's directory entry left
+// out, as Authenticode's does: bytes added inside the table leave it valid,
+// as on Windows. Elsewhere it covers the bytes before the marker.
 const char kSignatureMarker[] = "\n--fake authenticode--\n";
+
+void PutWord(std::string* bytes, size_t at, uint32_t value, int size) {
+  for (int i = 0; i < size; ++i)
+    (*bytes)[at + static_cast<size_t>(i)] =
+        static_cast<char>((value >> (8 * i)) & 0xFF);
+}
+
+uint32_t GetWord(const std::string& bytes, size_t at, int size) {
+  uint32_t value = 0;
+  for (int i = size - 1; i >= 0; --i)
+    value = (value << 8) |
+            static_cast<unsigned char>(bytes[at + static_cast<size_t>(i)]);
+  return value;
+}
+
+// The offset of the security directory entry in an image the fake made,
+// or 0 if `bytes` is not one.
+const size_t kPeOffset = 64;
+const size_t kSecurityEntry = kPeOffset + 24 + 96 + 8 * 4;
+const size_t kImageHeaders = kPeOffset + 24 + 224;
+bool IsImage(const std::string& bytes) {
+  return bytes.size() >= kImageHeaders && bytes.compare(0, 2, "MZ") == 0 &&
+         GetWord(bytes, 0x3C, 4) == kPeOffset &&
+         bytes.compare(kPeOffset, 4, std::string("PE\0\0", 4)) == 0;
+}
+
+// What the signature of `bytes` covers: the image before its certificate
+// table, less the table's directory entry; or the bytes before the marker.
+std::string Covered(const std::string& bytes, size_t marker) {
+  if (!IsImage(bytes))
+    return bytes.substr(0, marker);
+  const size_t table = GetWord(bytes, kSecurityEntry, 4);
+  if (table == 0 || table > bytes.size())
+    return bytes.substr(0, marker);
+  return bytes.substr(0, kSecurityEntry) +
+         bytes.substr(kSecurityEntry + 8, table - kSecurityEntry - 8);
+}
 
 struct Signature {
   bool present = false;
@@ -200,7 +241,7 @@ Signature ReadSignature(const std::string& bytes) {
   signature.root = lines[1];
   signature.serial = lines[2];
   signature.digest_matches =
-      record.substr(at, 64) == Sha256Hex(bytes.substr(0, marker));
+      record.substr(at, 64) == Sha256Hex(Covered(bytes, marker));
   return signature;
 }
 
@@ -212,10 +253,97 @@ bool SameGuid(const GUID& a, const GUID& b) {
 
 }  // namespace
 
+std::string ImageBytes(const std::string& payload, int product_version) {
+  // DOS header, PE signature, file header, PE32 optional header with 16
+  // data directories; then one section holding the version resource, or
+  // none; then the payload.
+  std::string image(kImageHeaders, '\0');
+  image[0] = 'M';
+  image[1] = 'Z';
+  PutWord(&image, 0x3C, kPeOffset, 4);
+  image.replace(kPeOffset, 4, std::string("PE\0\0", 4));
+  PutWord(&image, kPeOffset + 4, 0x14C, 2);               // i386
+  PutWord(&image, kPeOffset + 20, 224, 2);                // optional size
+  PutWord(&image, kPeOffset + 24, 0x10B, 2);              // PE32
+  PutWord(&image, kPeOffset + 24 + 92, 16, 4);            // directories
+  if (product_version >= 0) {
+    const uint32_t rva = 0x1000;
+    PutWord(&image, kPeOffset + 6, 1, 2);  // one section
+    image += std::string(40, '\0');
+    const size_t section = image.size() - 40;
+    const uint32_t raw = static_cast<uint32_t>(image.size());
+    // Type 16, name 1, language 0x409, each a directory of one id entry,
+    // then the data entry and the VS_VERSIONINFO it points at.
+    std::string resources(3 * 24 + 16 + 92, '\0');
+    const uint32_t ids[3] = {16, 1, 0x409};
+    for (uint32_t level = 0; level < 3; ++level) {
+      const size_t at = 24 * level;
+      PutWord(&resources, at + 14, 1, 2);  // one id entry
+      PutWord(&resources, at + 16, ids[level], 4);
+      PutWord(&resources, at + 20,
+              level < 2 ? (0x80000000u | (24 * (level + 1))) : 72, 4);
+    }
+    PutWord(&resources, 72, rva + 88, 4);  // the data, by its RVA
+    PutWord(&resources, 76, 92, 4);
+    const size_t info = 88;
+    PutWord(&resources, info, 92, 2);      // wLength
+    PutWord(&resources, info + 2, 52, 2);  // wValueLength
+    const char key[] = "VS_VERSION_INFO";
+    for (size_t i = 0; i < sizeof(key); ++i)
+      PutWord(&resources, info + 6 + 2 * i,
+              static_cast<unsigned char>(key[i]), 2);
+    PutWord(&resources, info + 40, 0xFEEF04BD, 4);
+    PutWord(&resources, info + 40 + 16,
+            static_cast<uint32_t>(product_version) << 16, 4);
+    image += resources;
+    PutWord(&image, section + 8, static_cast<uint32_t>(resources.size()), 4);
+    PutWord(&image, section + 12, rva, 4);
+    PutWord(&image, section + 16, static_cast<uint32_t>(resources.size()), 4);
+    PutWord(&image, section + 20, raw, 4);
+    PutWord(&image, kPeOffset + 24 + 96 + 8 * 2, rva, 4);  // resources
+    PutWord(&image, kPeOffset + 24 + 96 + 8 * 2 + 4,
+            static_cast<uint32_t>(resources.size()), 4);
+  }
+  return image + payload;
+}
+
 std::string SignedBytes(const std::string& payload, const std::string& subject,
                         const std::string& root, const std::string& serial) {
-  return payload + kSignatureMarker + subject + "\n" + root + "\n" + serial +
-         "\n" + Sha256Hex(payload);
+  std::string image = IsImage(payload) ? payload : ImageBytes(payload);
+  image.resize((image.size() + 7) / 8 * 8, '\0');
+  const std::string record_head = std::string(kSignatureMarker) + subject +
+                                  "\n" + root + "\n" + serial + "\n";
+  const size_t blob = 4 + record_head.size() + 64;  // DER header, record
+  const size_t used = 8 + blob;
+  const size_t padded = (used + 7) / 8 * 8;
+  PutWord(&image, kSecurityEntry, static_cast<uint32_t>(image.size()), 4);
+  PutWord(&image, kSecurityEntry + 4, static_cast<uint32_t>(padded), 4);
+  std::string table(8 + 4, '\0');
+  PutWord(&table, 0, static_cast<uint32_t>(padded), 4);  // dwLength
+  PutWord(&table, 4, 0x0200, 2);                         // revision 2
+  PutWord(&table, 6, 0x0002, 2);                         // PKCS#7
+  table[8] = 0x30;
+  table[9] = static_cast<char>(0x82);
+  table[10] = static_cast<char>(((blob - 4) >> 8) & 0xFF);
+  table[11] = static_cast<char>((blob - 4) & 0xFF);
+  const std::string signed_image = image + table + record_head;
+  return signed_image + Sha256Hex(Covered(signed_image, image.size())) +
+         std::string(padded - used, '\0');
+}
+
+std::string PaddedBytes(const std::string& signed_bytes,
+                        const std::string& extra) {
+  std::string padded = signed_bytes + extra;
+  if (!IsImage(signed_bytes))
+    return padded;
+  const uint32_t table = GetWord(padded, kSecurityEntry, 4);
+  PutWord(&padded, kSecurityEntry + 4,
+          GetWord(padded, kSecurityEntry + 4, 4) +
+              static_cast<uint32_t>(extra.size()),
+          4);
+  PutWord(&padded, table,
+          GetWord(padded, table, 4) + static_cast<uint32_t>(extra.size()), 4);
+  return padded;
 }
 
 std::string TamperedBytes(const std::string& payload,

@@ -163,6 +163,14 @@ struct AttackerAttempt {
 std::string SignedBytes(const std::string& payload, const std::string& subject,
                         const std::string& root,
                         const std::string& serial = "1");
+// A program image holding `payload`, with a version resource whose fixed
+// product version is `product_version`.0.0.0, or none for -1. SignedBytes
+// signs such an image as it is, and wraps any other payload in one first.
+std::string ImageBytes(const std::string& payload, int product_version = -1);
+// Signed bytes with `extra` appended inside their certificate table, both
+// its sizes grown to match: the signature still verifies, as on Windows.
+std::string PaddedBytes(const std::string& signed_bytes,
+                        const std::string& extra);
 // Signed bytes whose payload was changed after signing.
 std::string TamperedBytes(const std::string& payload,
                           const std::string& subject, const std::string& root);
