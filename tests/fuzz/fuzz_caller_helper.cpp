@@ -41,7 +41,8 @@ const std::string kApplication = kAppFolder + "\\zvr.exe";
 const std::string kUpdater = kAppFolder + "\\updater.exe";
 const std::string kInstaller = "C:\\Users\\me\\AppData\\Local\\Temp\\setup.exe";
 const std::string kPayload = "the installer of version 2";
-const char kProtected[] = "O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
+const char kProtected[] =
+    "O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FR;;;OW)";
 
 void SetUpMachine(uint8_t choices) {
   fake::Reset();
@@ -110,6 +111,10 @@ std::string CheckElevatedRun(const std::string& command_line, bool is_kit,
   const fake::ProcessStart& start = started[0];
   Require(start.application_name == kUpdater);
   Require(start.current_directory == kAppFolder + "\\");
+  // Made from the system: nothing the profile holds selects what runs.
+  Require(start.environment.at("PATH") == "C:\\Windows\\system32;C:\\Windows");
+  Require(start.environment.count("__COMPAT_LAYER") == 0 &&
+          start.environment.count("ZELVARO_UPDATE_COMPAT_LAYER") == 0);
   const std::string& copy = start.command;
   Require(platform.SecurityOf(FolderOf(copy)) == kProtected);
   const std::string bytes = platform.FileBytes(copy);
@@ -127,6 +132,13 @@ void RunElevated(const std::string& command_line, uint8_t choices) {
   fake::Win32& platform = fake::Platform();
   if (choices & 4)
     platform.AddFile(kInstaller, "evil installer", fake::Writers::kUser);
+  // What any program of the user's may plant in the profile, which an
+  // elevated process takes its environment from.
+  fake::Environment planted = platform.environment();
+  planted["PATH"] = "C:\\Users\\me\\AppData\\Local\\Microsoft\\WindowsApps";
+  planted["__COMPAT_LAYER"] = "InjectedLayer";
+  planted["ZELVARO_UPDATE_COMPAT_LAYER"] = "=InjectedLayer";
+  platform.SetEnvironment(planted);
   platform.SetCommandLine(command_line);
   platform.RunElevated();
   int exit_code = -12345;
@@ -154,8 +166,11 @@ void RoundTrip(const std::string& installer, uint8_t all_choices) {
   if (choices & 16)
     platform.DeclineElevation();
 
-  HANDLE helper = updater_caller::StartUpdaterElevated(kUpdater.c_str(),
-                                                       installer.c_str());
+  // The digest the application's own update manifest gives: that of the
+  // bytes it downloaded.
+  const std::string digest = fake::Sha256Hex(readable ? bytes : kPayload);
+  HANDLE helper = updater_caller::StartUpdaterElevated(
+      kUpdater.c_str(), installer.c_str(), digest.c_str());
   const std::vector<fake::ShellStart> asked = platform.shell_starts();
   Require((helper != nullptr) == (asked.size() == 1 && asked[0].created));
   // The watcher left before the prompt runs on only when the helper was
