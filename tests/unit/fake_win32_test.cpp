@@ -370,6 +370,21 @@ INSTANTIATE_TEST_SUITE_P(
                                 LOAD_LIBRARY_SEARCH_SYSTEM32)) != FALSE;
                    },
                    ERROR_INVALID_HANDLE},
+        StrictCase{"FreeAnEnvironmentBlockWithLocalFree",
+                   [] {
+                     return LocalFree(GetEnvironmentStringsW()) == NULL;
+                   },
+                   ERROR_INVALID_HANDLE},
+        StrictCase{"FreeOtherMemoryAsAnEnvironmentBlock",
+                   [] {
+                     PSECURITY_DESCRIPTOR descriptor = NULL;
+                     ConvertStringSecurityDescriptorToSecurityDescriptorA(
+                         "D:(A;;FA;;;SY)", SDDL_REVISION_1, &descriptor,
+                         NULL);
+                     return FreeEnvironmentStringsW(
+                                static_cast<LPWSTR>(descriptor)) != FALSE;
+                   },
+                   ERROR_INVALID_PARAMETER},
         StrictCase{"CreateAFileBelowAFile",
                    [] {
                      return Open("C:\\Users\\me\\Downloads\\a.txt\\x.exe",
@@ -519,6 +534,30 @@ TEST(FakeTest, SidTextLeftUnfreedShowsAsAHandle) {
             std::vector<std::string>{"sid text1"});
   LocalFree(text);
   EXPECT_TRUE(fake::Platform().OpenHandles().empty());
+}
+
+// Windows reads an environment block as UTF-16 only under
+// CREATE_UNICODE_ENVIRONMENT: a block passed without it starts no process
+// with the variables meant.
+TEST(FakeTest, WideEnvironmentBlockCountsOnlyUnderItsFlag) {
+  fake::Reset();
+  fake::Platform().AddFile("C:\\Programs\\p.exe", "p");
+  const wchar_t block[] = L"A=1\0B=2\0";
+  for (DWORD flags : {static_cast<DWORD>(CREATE_UNICODE_ENVIRONMENT),
+                      static_cast<DWORD>(0)}) {
+    char command[] = "p";
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process = {};
+    ASSERT_TRUE(CreateProcessA("C:\\Programs\\p.exe", command, NULL, NULL,
+                               FALSE, flags, const_cast<wchar_t*>(block),
+                               NULL, &startup, &process));
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+  }
+  const fake::Environment meant = {{"A", "1"}, {"B", "2"}};
+  EXPECT_EQ(fake::Platform().starts()[0].environment, meant);
+  EXPECT_NE(fake::Platform().starts()[1].environment, meant);
 }
 
 // A test that scripts a file below a file would have the kit find what
