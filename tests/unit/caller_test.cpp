@@ -695,8 +695,16 @@ TEST_F(CallerTest, CopyIsStagedInAFreshProtectedFolder) {
   // Nothing inherited from the temp folder, whose users may add files.
   EXPECT_EQ(platform().SecurityOf(folder),
             "O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FR;;;OW)");
+  // The copy is the user's, who created it elevated, as Windows's default
+  // policy has it; its owner may read it, nothing more: not even a
+  // program of the user's may rewrite its DACL, then its bytes.
   EXPECT_EQ(platform().SecurityOf(copy),
-            "O:BAD:(A;ID;FA;;;SY)(A;ID;FA;;;BA)(A;ID;FR;;;OW)");
+            "O:" + std::string(fake::kMySid) +
+                "D:(A;ID;FA;;;SY)(A;ID;FA;;;BA)(A;ID;FR;;;OW)");
+  const DWORD share_all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  EXPECT_FALSE(platform().OpenByAttacker(copy, WRITE_DAC, share_all));
+  EXPECT_FALSE(platform().OpenByAttacker(copy, WRITE_OWNER, share_all));
+  EXPECT_FALSE(platform().OpenByAttacker(copy, GENERIC_WRITE, share_all));
   EXPECT_EQ(platform().FileBytes(copy), kPayload);
   // The updater gets the copy's bare path, and its own folder as the
   // current one, whatever the caller's was.

@@ -541,10 +541,12 @@ Win32::Token Win32::TokenOf(Account account) {
   token.user = other ? kOtherAdminSid : kMySid;
   token.enabled = {token.user, kEveryoneSid, kUsersSid, kInteractiveSid,
                    kAuthenticatedUsersSid};
+  // What an administrator creates, elevated or not, is their own: the
+  // policy "default owner for objects created by members of the
+  // Administrators group" says "object creator" by default.
   token.default_owner = token.user;
   if (IsElevated(account)) {
     token.enabled.insert(kAdministratorsSid);
-    token.default_owner = kAdministratorsSid;
   } else if (account != Account::kStandardUser) {
     token.deny_only.insert(kAdministratorsSid);
   }
