@@ -290,8 +290,8 @@ INSTANTIATE_TEST_SUITE_P(
 
 // --- The helper's line at its edges ----------------------------------------
 
-// The part of the line a row sets.
-enum class Part {
+// The field of the line a row sets.
+enum class Field {
   kUpdaterPath,         // the updater's path, `at` characters long
   kInstallerPath,       // the installer's path, `at` characters long
   kWatcherApplication,  // the watcher's application, `at` characters long
@@ -300,7 +300,7 @@ enum class Part {
 
 struct EdgeCase {
   const char* name;
-  Part part;
+  Field field;
   size_t at;
   int exit_code;
 };
@@ -331,22 +331,22 @@ TEST_P(LineEdgeTest, LineIsTakenWholeAndNoFurther) {
   std::string line;
   std::string program;  // what the line starts, if it is taken
   Account account = Account::kAdminElevated;
-  switch (c.part) {
-    case Part::kUpdaterPath: {
+  switch (c.field) {
+    case Field::kUpdaterPath: {
       const std::string folder = FolderOfLength(c.at - 12);
       Install(folder, Writers::kAdministrators, "zvr version 1");
       program = folder + "\\updater.exe";
       line = HelperLine(program, kInstaller, kDigest);
       break;
     }
-    case Part::kInstallerPath: {
+    case Field::kInstallerPath: {
       const std::string installer = FolderOfLength(c.at - 10) + "\\setup.exe";
       platform().AddFile(installer, kPayload, Writers::kUser);
       program = kUpdater;
       line = HelperLine(kUpdater, installer, kDigest);
       break;
     }
-    case Part::kWatcherApplication: {
+    case Field::kWatcherApplication: {
       program = FolderOfLength(c.at - 8) + "\\zvr.exe";
       platform().AddFile(program, "zvr version 1");
       const std::string id(32, 'a');
@@ -360,7 +360,7 @@ TEST_P(LineEdgeTest, LineIsTakenWholeAndNoFurther) {
       account = Account::kAdminUnelevated;
       break;
     }
-    case Part::kDigestByte:
+    case Field::kDigestByte:
       program = kUpdater;
       line = HelperLine(kUpdater, kInstaller, DigestChangedAt(c.at));
       break;
@@ -386,21 +386,21 @@ TEST_P(LineEdgeTest, LineIsTakenWholeAndNoFurther) {
 INSTANTIATE_TEST_SUITE_P(
     Edges, LineEdgeTest,
     testing::Values(
-        EdgeCase{"LongestUpdaterPathIsTaken", Part::kUpdaterPath, 259, 0},
-        EdgeCase{"UpdaterPathOfMaxPathIsMalformed", Part::kUpdaterPath, 260,
+        EdgeCase{"LongestUpdaterPathIsTaken", Field::kUpdaterPath, 259, 0},
+        EdgeCase{"UpdaterPathOfMaxPathIsMalformed", Field::kUpdaterPath, 260,
                  kMalformed},
-        EdgeCase{"LongestInstallerPathIsTaken", Part::kInstallerPath, 259, 0},
-        EdgeCase{"InstallerPathOfMaxPathIsMalformed", Part::kInstallerPath,
+        EdgeCase{"LongestInstallerPathIsTaken", Field::kInstallerPath, 259, 0},
+        EdgeCase{"InstallerPathOfMaxPathIsMalformed", Field::kInstallerPath,
                  260, kMalformed},
         EdgeCase{"LongestWatcherApplicationIsTaken",
-                 Part::kWatcherApplication, 259, 0},
+                 Field::kWatcherApplication, 259, 0},
         EdgeCase{"WatcherApplicationOfMaxPathIsMalformed",
-                 Part::kWatcherApplication, 260, kMalformed},
-        EdgeCase{"DigestDifferingInItsFirstByteIsRefused", Part::kDigestByte,
+                 Field::kWatcherApplication, 260, kMalformed},
+        EdgeCase{"DigestDifferingInItsFirstByteIsRefused", Field::kDigestByte,
                  0, kDigestMismatch},
         EdgeCase{"DigestDifferingPastItsFirstHalfIsRefused",
-                 Part::kDigestByte, 16, kDigestMismatch},
-        EdgeCase{"DigestDifferingInItsLastByteIsRefused", Part::kDigestByte,
+                 Field::kDigestByte, 16, kDigestMismatch},
+        EdgeCase{"DigestDifferingInItsLastByteIsRefused", Field::kDigestByte,
                  31, kDigestMismatch}),
     NameOfCase<EdgeCase>);
 
