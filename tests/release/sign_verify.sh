@@ -280,6 +280,22 @@ expect "a file hidden from git status by .git/info/exclude is refused" \
   1 "holds more than its commit" sign "$work/dist" "$work/excluded"
 expect "a folder that is no git checkout is refused" \
   1 "is not a git checkout" sign "$work/dist" "$keys"
+# A machine without ca-certificates, its CA bundle hidden by a mount
+# namespace of the signing's own: osslsigncode attach-signature wants a CA
+# file, and would write nothing without one.
+without_ca_bundle() {
+  mkdir -p "$work/no-certs"
+  unshare --mount sh -c 'mount --bind "$0" /etc/ssl/certs && exec "$@"' \
+    "$work/no-certs" "$@"
+}
+if without_ca_bundle test ! -e /etc/ssl/certs/ca-certificates.crt \
+  2>/dev/null; then
+  expect "the release signs on a machine without the system CA bundle" \
+    0 "^signed: " without_ca_bundle "$top/release/sign.sh" "$work/dist" \
+    "$work/checkout"
+else
+  echo "skip signing without the system CA bundle: no mount namespace here"
+fi
 # Last, the genuine file that the table and Wine take.
 expect "the release signs again" 0 "^signed: " sign "$work/dist"
 unset SIGN_PKCS12 SIGN_PASSWORD_FILE
@@ -319,7 +335,8 @@ mkdir -p "$work/other-facts"
 "$python" "$top/release/authenticode.py" facts "$files/other-build.exe" \
   "$work/other-facts" >/dev/null
 osslsigncode attach-signature -sigin "$work/other-facts/signature.pem" \
-  -in "$release" -out "$files/moved-signature.exe" >/dev/null 2>&1
+  -CAfile "$work/other-facts/chain.pem" -in "$release" \
+  -out "$files/moved-signature.exe" >/dev/null 2>&1
 # Another key's signature made to name the vendor's certificate: the
 # signer's issuer and serial number the vendor's, the certificates the
 # attacker's (with the vendor CA's name and the vendor's serial, under a
