@@ -149,6 +149,13 @@ copy assume-unchanged &&
   echo '// changed' >>"$work/assume-unchanged/updater/updater.cpp"
 copy excluded && echo hidden.h >>"$work/excluded/.git/info/exclude" &&
   touch "$work/excluded/updater/hidden.h"
+# Only build/ and dist/ themselves are the build's output: not a file
+# whose name begins the same way.
+copy excluded-builder &&
+  echo builder.h >>"$work/excluded-builder/.git/info/exclude" &&
+  touch "$work/excluded-builder/builder.h"
+copy built && mkdir "$work/built/build" "$work/built/dist" &&
+  touch "$work/built/build/updater.exe" "$work/built/dist/updater.exe"
 
 # The release laid out as ./run release does; another build laid out the
 # same way, over it, and its SHA256SUMS rewritten (as one who can write
@@ -278,6 +285,10 @@ expect "a change hidden from git status by assume-unchanged is refused" \
   1 "holds more than its commit" sign "$work/dist" "$work/assume-unchanged"
 expect "a file hidden from git status by .git/info/exclude is refused" \
   1 "holds more than its commit" sign "$work/dist" "$work/excluded"
+expect "an excluded file whose name only begins with build is refused" \
+  1 "^!! builder\.h$" sign "$work/dist" "$work/excluded-builder"
+expect "the build's own output in build/ and dist/ is not reported" \
+  0 "^$" "$top/release/uncommitted.sh" "$work/built"
 expect "a folder that is no git checkout is refused" \
   1 "is not a git checkout" sign "$work/dist" "$keys"
 # A machine without ca-certificates, its CA bundle hidden by a mount
