@@ -370,6 +370,7 @@ tamper second-signer genuine.exe second-signer.exe
 tamper certificates-reversed genuine.exe certificates-reversed.exe
 tamper certificates-without-root genuine.exe certificates-without-root.exe
 tamper certificates-twice genuine.exe certificates-twice.exe
+tamper root-signature genuine.exe root-signature.exe
 tamper certificates genuine.exe fake-root.exe "$keys/vendor.der" \
   "$keys/fake-root.der"
 tamper certificates-plus genuine.exe stray-certificate.exe \
@@ -433,6 +434,7 @@ another key's primary signature, the vendor's nested under it: certificate pin|1
 the certificates in another order|1|^FAIL certificates: .*not in DER order|certificates-reversed.exe|ca leaf
 the certificates without the CA|1|^FAIL certificates: the signer's chain stops at|certificates-without-root.exe|ca leaf
 the certificates twice over|1|^FAIL certificates: .*one certificate twice|certificates-twice.exe|ca leaf
+the CA's signature changed, so that it is not its own|1|^FAIL certificates: the signer's chain stops at|root-signature.exe|ca leaf
 the CA replaced by a self-made one of its name, with data in an extension|1|^FAIL certificates: .*a certificate outside the signer's chain|fake-root.exe|ca leaf
 a stray certificate beside the chain|1|^FAIL certificates: .*a certificate outside the signer's chain|stray-certificate.exe|ca leaf
 another key's signature naming the vendor's certificate, listed after a look-alike: CA pin|1|^FAIL signature intact: the signer's certificate's key did not make|confused.exe|ca

@@ -31,6 +31,8 @@ Its certificates:
   certificates-reversed, certificates-twice, certificates-without-root
   certificates-plus CERT.der
                       one more, outside the chain
+  root-signature      the root's signature bytes changed: it still names
+                      itself as its issuer, but its key did not sign it
 Its unsigned attributes:
   unsigned HEX        these attributes (whole DER SEQUENCEs) added
 The time stamp token in it:
@@ -131,6 +133,12 @@ def certificates_replaced(change):
     return replace
 
 
+def is_root(raw):
+    """The certificate names itself as its issuer."""
+    issuer, _, subject = der.certificate_names(parsed(raw))
+    return issuer.raw == subject.raw
+
+
 def in_token(change):
     """change applied to the time stamp token in a SignerInfo."""
     def on_signer(signer):
@@ -180,6 +188,10 @@ def tampered(kind, image, arguments):
             lambda raws: raws * 2)),
         "certificates-plus": (certificates, certificates_replaced(
             lambda raws: raws + [read(arguments[0])])),
+        # The signature value is the certificate's last bytes.
+        "root-signature": (certificates, certificates_replaced(
+            lambda raws: [r[:-1] + bytes([r[-1] ^ 1]) if is_root(r) else r
+                          for r in raws])),
         # The signer's own, the one certificate with its issuer and serial.
         "certificates-without-root": (certificates, certificates_replaced(
             lambda raws: [r for r in raws if list(der.certificate_names(
