@@ -449,6 +449,15 @@ one byte of code changed|1|^FAIL signature intact: the file's digest is not the 
 the vendor's signature over another build|1|^FAIL same build|other-build.exe|ca leaf
 the vendor's signature of another build moved onto this one|1|^FAIL signature intact: the file's digest is not the signed one|moved-signature.exe|ca leaf
 TABLE
+# Without a time stamp there is none to speak of: no line does.
+said_of_unstamped() {
+  local said
+  said=$(VERIFY_CA=$keys/vendor-ca.pem verify "$genuine")
+  echo "$said"
+  ! grep -qi "time stamp" <<<"$said"
+}
+expect "the genuine file without a time stamp: verified, no word of one" \
+  0 "^verified$" said_of_unstamped
 VERIFY_SIGNER_SHA256=not-a-digest expect "a malformed pin is a usage error" \
   2 "VERIFY_SIGNER_SHA256 is not a SHA-256" verify "$genuine"
 VERIFY_CA=$keys/nothing.pem expect "a CA file that is not there is a usage error" \
