@@ -44,6 +44,9 @@ import os
 import struct
 import sys
 
+# Imported from the checkout, which must stay as its commit has it (sign.sh
+# refuses one with more): no __pycache__ beside it.
+sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "../../release"))
 import authenticode as der  # noqa: E402
 
