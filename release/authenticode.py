@@ -32,10 +32,10 @@ from it is reported, never skipped over.
       prints the SHA-256 of each certificate's DER in PEM_FILE.
 
 Exit status 1 and a message for a wrong call or a file that cannot be
-read. No ASN.1 library: the structures are few, and their layout is fixed
-by PKCS#7, Authenticode and RFC 3161. The cryptography is OpenSSL's
-(`openssl verify`), with no trust store but the one certificate it is
-given.
+read. The PE headers are read by pefile. No ASN.1 library: the
+structures are few, and their layout is fixed by PKCS#7, Authenticode and
+RFC 3161. The cryptography is OpenSSL's (`openssl verify`), with no trust
+store but the one certificate it is given.
 """
 import base64
 import collections
@@ -44,6 +44,8 @@ import re
 import struct
 import subprocess
 import sys
+
+import pefile
 
 SHA256 = "2.16.840.1.101.3.4.2.1"
 RSA = "1.2.840.113549.1.1.1"
@@ -70,7 +72,7 @@ NAMES = {
 BOOLEAN, INTEGER, BIT_STRING, OCTET_STRING, NULL, OID = 1, 2, 3, 4, 5, 6
 ENUMERATED, UTC_TIME, GENERALIZED_TIME = 0x0A, 0x17, 0x18
 SEQUENCE, SET, CONTEXT_0, CONTEXT_1 = 0x30, 0x31, 0xA0, 0xA1
-SECURITY_DIRECTORY = 4
+SECURITY_DIRECTORY = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]
 WIN_CERT_REVISION_2_0, WIN_CERT_TYPE_PKCS_SIGNED_DATA = 0x200, 2
 
 
@@ -249,29 +251,19 @@ def subject_text(certificate):
 
 # --- the PE image ---------------------------------------------------------
 
-def certificate_table(image):
-    """(where the security directory entry is, the table's offset, its
-    size) in a PE image."""
-    if len(image) < 0x40:
+def pe_layout(image):
+    """(where the checksum is, where the security directory entry is, the
+    certificate table's offset, its size) in a PE image."""
+    try:
+        headers = pefile.PE(data=image, fast_load=True)
+    except pefile.PEFormatError:
         raise Refused("signed", "it is not a PE image")
-    header = int.from_bytes(image[0x3C:0x40], "little")
-    if image[:2] != b"MZ" or image[header:header + 4] != b"PE\0\0":
-        raise Refused("signed", "it is not a PE image")
-    optional = header + 24
-    magic = int.from_bytes(image[optional:optional + 2], "little")
-    if magic not in (0x10B, 0x20B):
-        raise Refused("signed", "its optional header is not PE32 or PE32+")
-    directories = optional + (96 if magic == 0x10B else 112)
-    count = int.from_bytes(image[directories - 4:directories], "little")
-    if count <= SECURITY_DIRECTORY:
+    optional = headers.OPTIONAL_HEADER
+    if len(optional.DATA_DIRECTORY) <= SECURITY_DIRECTORY:
         raise Refused("signed", "it has no security directory")
-    entry = directories + 8 * SECURITY_DIRECTORY
-    offset, size = struct.unpack_from("<II", image, entry)
-    return entry, offset, size
-
-
-def checksum_offset(image):
-    return int.from_bytes(image[0x3C:0x40], "little") + 24 + 64
+    entry = optional.DATA_DIRECTORY[SECURITY_DIRECTORY]
+    return (optional.get_field_absolute_offset("CheckSum"),
+            entry.get_file_offset(), entry.VirtualAddress, entry.Size)
 
 
 def pe_signature(image):
@@ -280,7 +272,7 @@ def pe_signature(image):
     bytes, 8-aligned, one WIN_CERTIFICATE of revision 2.0 holding PKCS#7
     signed data, its length the table's, the DER followed by fewer than 8
     zero octets of padding."""
-    _, offset, size = certificate_table(image)
+    _, _, offset, size = pe_layout(image)
     if size == 0:
         return None
     if offset % 8 or size < 8 or offset + size != len(image):
@@ -309,9 +301,8 @@ def pe_signature(image):
 def pe_digest(image):
     """The SHA-256 that Authenticode signs: the file up to its certificate
     table, without the checksum and the security directory entry."""
-    entry, offset, _ = certificate_table(image)
-    at = checksum_offset(image)
-    return hashlib.sha256(image[:at] + image[at + 4:entry] +
+    checksum, entry, offset, _ = pe_layout(image)
+    return hashlib.sha256(image[:checksum] + image[checksum + 4:entry] +
                           image[entry + 8:offset]).digest()
 
 
@@ -398,7 +389,7 @@ def facts(image, out_dir):
         problems.append((check, text))
         print("problem", check, text)
 
-    _, _, size = certificate_table(image)
+    size = pe_layout(image)[3]
     print("signed", int(size != 0))
     if size == 0:
         return

@@ -1,8 +1,8 @@
 #!/usr/bin/python3
 """Makes tampered copies of a signed updater.exe, the ways an attacker
 would, for the release test's table: each rewrites one thing that no
-signature covers and leaves the rest as osslsigncode wrote it. Plain
-struct work over the PE headers; the signature's DER through
+signature covers and leaves the rest as osslsigncode wrote it. The PE
+headers through pefile; the signature's DER through
 release/authenticode.py.
 
   tamper.py KIND SIGNED OUT [ARGUMENT...]
@@ -44,6 +44,8 @@ import os
 import struct
 import sys
 
+import pefile
+
 # Imported from the checkout, which must stay as its commit has it (sign.sh
 # refuses one with more): no __pycache__ beside it.
 sys.dont_write_bytecode = True
@@ -53,28 +55,20 @@ import authenticode as der  # noqa: E402
 PAYLOAD = b"ATTACKER PAYLOAD " * 8
 
 
-def pe_checksum(image):
-    """The PE header checksum Windows computes: 16-bit words summed with
-    carries, the checksum field taken as zero, plus the file's length."""
-    at = der.checksum_offset(image)
-    data = image[:at] + b"\0" * 4 + image[at + 4:]
-    data += b"\0" * (len(data) % 2)
-    total = 0
-    for (word,) in struct.iter_unpack("<H", data):
-        total += word
-        total = (total & 0xFFFF) + (total >> 16)
-    return total + len(image)
-
-
 def with_checksum(image, value):
-    at = der.checksum_offset(image)
+    at = der.pe_layout(image)[0]
     return image[:at] + struct.pack("<I", value) + image[at + 4:]
+
+
+def pe_checksum(image):
+    """The PE header checksum Windows computes."""
+    return pefile.PE(data=image, fast_load=True).generate_checksum()
 
 
 def with_table(image, table):
     """image with its certificate table replaced by table, its size and
     the checksum right again, as osslsigncode leaves them."""
-    entry, offset, _ = der.certificate_table(image)
+    _, entry, offset, _ = der.pe_layout(image)
     out = bytearray(image[:offset] + table)
     struct.pack_into("<I", out, entry + 4, len(table))
     return with_checksum(bytes(out), pe_checksum(bytes(out)))
@@ -211,7 +205,7 @@ def tampered(kind, image, arguments):
                               der.encode(der.SET, der.encode(
                                   der.OCTET_STRING, PAYLOAD))))))),
     }
-    _, offset, _ = der.certificate_table(image)
+    _, _, offset, _ = der.pe_layout(image)
     if kind in signature_changes:
         path, change = signature_changes[kind]
         return with_table(image, entry(rewrite(top, path, change)))
