@@ -366,6 +366,7 @@ tamper digest-algorithms genuine.exe digest-algorithms.exe
 tamper signer-digest-parameters genuine.exe signer-digest-parameters.exe
 tamper signature-parameters genuine.exe signature-parameters.exe
 tamper indefinite genuine.exe indefinite.exe
+tamper long-null genuine.exe long-null.exe
 tamper second-signer genuine.exe second-signer.exe
 tamper certificates-reversed genuine.exe certificates-reversed.exe
 tamper certificates-without-root genuine.exe certificates-without-root.exe
@@ -423,6 +424,7 @@ data for parameters of the digest algorithms' SHA-256|1|^FAIL well-formed: its d
 data for parameters of the signer's digest algorithm|1|^FAIL well-formed: its signer's digest algorithm's parameters|signer-digest-parameters.exe|ca leaf
 data for parameters of the signature algorithm|1|^FAIL well-formed: its signature algorithm's parameters|signature-parameters.exe|ca leaf
 a BER indefinite length|1|^FAIL well-formed: .*indefinite length|indefinite.exe|ca leaf
+a NULL's length in two octets, in a certificate's algorithm outside its signature|1|^FAIL well-formed: .*a length in more octets than DER's|long-null.exe|ca leaf
 an unauthenticated blob added to the signature|1|^FAIL nothing unsigned beside it: unsigned attribute|blob.exe|ca leaf
 an empty time stamp attribute|1|^FAIL nothing unsigned beside it: unsigned attribute .* with 0 values|empty-timestamp.exe|ca leaf
 a counter-signature attribute|1|^FAIL nothing unsigned beside it: unsigned attribute .*counter-signature|counter-signature.exe|ca leaf

@@ -34,6 +34,9 @@ Its certificates:
                       one more, outside the chain
   root-signature      the root's signature bytes changed: it still names
                       itself as its issuer, but its key did not sign it
+  long-null           the NULL of the first certificate's own signature
+                      algorithm, which its signature does not cover, with
+                      its length in two octets
 Its unsigned attributes:
   unsigned HEX        these attributes (whole DER SEQUENCEs) added
 The time stamp token in it:
@@ -213,6 +216,7 @@ def tampered(kind, image, arguments):
         "root-signature": (certificates, certificates_replaced(
             lambda raws: [r[:-1] + bytes([r[-1] ^ 1]) if is_root(r) else r
                           for r in raws])),
+        "long-null": (certificates + [0, 1, 1], lambda _: b"\x05\x81\x00"),
         # The signer's own, the one certificate with its issuer and serial.
         "certificates-without-root": (certificates, certificates_replaced(
             lambda raws: [r for r in raws if list(names(r)[:2]) == [
