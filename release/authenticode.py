@@ -313,6 +313,29 @@ def name(dotted):
     return NAMES.get(dotted, dotted)
 
 
+def carries_data(algorithm):
+    """An AlgorithmIdentifier's parameters are more than nothing, a NULL,
+    or what asn1crypto's type for the algorithm reads (RSA's and SHA-2's
+    NULL, RSASSA-PSS's fields): where no signature covers them, data could
+    ride there."""
+    try:
+        parameters = algorithm["parameters"]
+        return isinstance(parameters, core.Any) and \
+            not isinstance(parameters.parsed, core.Null)
+    except ValueError:
+        return True
+
+
+def round_trips(encoding):
+    """asn1crypto, reading all of encoding as a ContentInfo and encoding
+    it anew, gives its very bytes (no DEFAULT value written out, for
+    one)."""
+    try:
+        return cms.ContentInfo.load(encoding).dump(force=True) == encoding
+    except ValueError:
+        return False
+
+
 def signed_data_anew(version, digest, content, chain, signer):
     """The DER of a ContentInfo holding SignedData of these fields, chain
     its certificates (in DER order, as a SET OF is encoded), signer its
@@ -434,8 +457,7 @@ def facts(image, out_dir):
             "signature_algorithm": algos.SignedDigestAlgorithm.load(
                 RSA_ALGORITHM),
             "signature": signer["signature"], **unsigned_anew}))
-    if rebuilt != signature or cms.ContentInfo.load(signature).dump(
-            force=True) != signature:
+    if rebuilt != signature or not round_trips(signature):
         problem("form", "encoded anew from its fields, it is not the file's "
                 "signature byte for byte")
 
@@ -505,6 +527,11 @@ def check_token(token, out_dir, problem):
                     "signer's alone")
         if present(signer["unsigned_attrs"]):
             problem("timestamp", "its signer has unsigned attributes")
+        for algorithm in (digest, signer["signature_algorithm"]):
+            if carries_data(algorithm):
+                kind = name(algorithm["algorithm"].dotted)
+                problem("timestamp", f"its {kind} algorithm's parameters "
+                        f"carry data")
         _, chain = signer_chain(
             data["certificates"], sid, out_dir, problem, "tsa-",
             to_root=False, check="timestamp", whose="the authority's")

@@ -387,6 +387,7 @@ tamper unsigned genuine.exe counter-signature.exe \
 tamper token-certificates-plus timestamped.exe token-certificates.exe \
   "$keys/stranger.der"
 tamper token-unsigned timestamped.exe token-unsigned.exe
+tamper token-signature-parameters timestamped.exe token-parameters.exe
 
 echo "--- verifying"
 # name | exit | a line it prints | file | pins: ca = VERIFY_CA (the
@@ -443,6 +444,7 @@ another key's signature naming the vendor's certificate, listed after a look-ali
 another key's signature naming the vendor's certificate, listed after a look-alike: certificate pin|1|^FAIL signature intact: the signer's certificate's key did not make|confused.exe|leaf
 a certificate added to the time stamp's|1|^FAIL time stamp: .*a certificate outside the authority's chain|token-certificates.exe|ca leaf tsa
 an unsigned attribute on the time stamp's signer|1|^FAIL time stamp: its signer has unsigned attributes|token-unsigned.exe|ca leaf tsa
+data for parameters of the time stamp's signature algorithm|1|^FAIL time stamp: its .* algorithm's parameters carry data|token-parameters.exe|ca leaf tsa
 re-signed by another key|1|^FAIL trusted|resigned.exe|ca
 another key whose CA the machine trusts, VERIFY_CA the vendor's|1|^FAIL trusted|stranger.exe|ca machine
 the vendor's names under another CA: CA pin|1|^FAIL trusted|lookalike.exe|ca

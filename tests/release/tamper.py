@@ -43,6 +43,9 @@ The time stamp token in it:
   token-certificates-plus CERT.der
                       one more certificate in the token
   token-unsigned      an unsigned attribute on the authority's signer
+  token-signature-parameters
+                      data for parameters of the authority's signature
+                      algorithm
 """
 import collections
 import os
@@ -227,6 +230,9 @@ def tampered(kind, image, arguments):
         "token-certificates-plus": (signer, in_token(lambda token: rewrite(
             token, certificates_path(token), certificates_replaced(
                 lambda raws: raws + [read(arguments[0])])))),
+        "token-signature-parameters": (signer, in_token(
+            lambda token: rewrite(token, signer_path(token) + [4],
+                                  with_parameters))),
         "token-unsigned": (signer, in_token(lambda token: rewrite(
             token, signer_path(token), lambda e: with_unsigned(
                 e, encode(SEQUENCE, core.ObjectIdentifier("1.2.3.4").dump() +
