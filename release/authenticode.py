@@ -135,6 +135,11 @@ def first_line(error):
     return str(error).strip().splitlines()[0]
 
 
+def present(value):
+    """An optional field is there."""
+    return not isinstance(value, core.Void)
+
+
 # --- DER ------------------------------------------------------------------
 
 def elements(contents):
@@ -435,7 +440,7 @@ def facts(image, out_dir):
             problem("unsigned", "an empty list of unsigned attributes")
     print("timestamps", int(token is not None))
 
-    _, chain = signer_chain(data["certificates"], sid, out_dir, problem)
+    chain = signer_chain(data["certificates"], sid, out_dir, problem)
     unsigned_anew = {}
     if token is not None:
         write(f"{out_dir}/timestamp.der", token)
@@ -464,11 +469,11 @@ def facts(image, out_dir):
 
 def signer_chain(certificates, sid, out_dir, problem, prefix="",
                  to_root=True, check="certificates", whose="the signer's"):
-    """The signer's certificate and its chain, leaf first, from a
-    SignedData's certificates: the one with the signer's issuer and serial
-    number byte for byte, then each certificate that issued the one
-    before, by signature; with to_root, up to a self-signed root. Anything
-    else is a problem."""
+    """The signer's chain, its own certificate first, from a SignedData's
+    certificates: the one with the signer's issuer and serial number byte
+    for byte, then each certificate that issued the one before, by
+    signature; with to_root, up to a self-signed root. Anything else is a
+    problem."""
     listed = []
     for choice in certificates:
         if choice.name == "certificate":
@@ -486,7 +491,7 @@ def signer_chain(certificates, sid, out_dir, problem, prefix="",
     if not leaves:
         problem(check, f"no certificate has {whose} issuer and serial "
                 f"number")
-        return None, []
+        return []
     chain, rest = [leaves[0]], [c for c in listed if c is not leaves[0]]
     while not self_signed(chain[-1], out_dir):
         issuers = [c for c in rest if issued_by(chain[-1], c, out_dir)]
@@ -504,7 +509,7 @@ def signer_chain(certificates, sid, out_dir, problem, prefix="",
     write(f"{out_dir}/{prefix}leaf.pem", pem_of("CERTIFICATE", chain[0]))
     write(f"{out_dir}/{prefix}chain.pem",
           "".join(pem_of("CERTIFICATE", c) for c in chain))
-    return chain[0], chain
+    return chain
 
 
 def check_token(token, out_dir, problem):
@@ -532,7 +537,7 @@ def check_token(token, out_dir, problem):
                 kind = name(algorithm["algorithm"].dotted)
                 problem("timestamp", f"its {kind} algorithm's parameters "
                         f"carry data")
-        _, chain = signer_chain(
+        chain = signer_chain(
             data["certificates"], sid, out_dir, problem, "tsa-",
             to_root=False, check="timestamp", whose="the authority's")
         # The authority's chain need not reach a root: authorities send
@@ -550,11 +555,6 @@ def check_token(token, out_dir, problem):
         problem("timestamp", f"{what} is not where, or what, RFC 3161 puts "
                 f"it ({first_line(error)})")
     return None
-
-
-def present(value):
-    """An optional field is there."""
-    return not isinstance(value, core.Void)
 
 
 # --- OpenSSL --------------------------------------------------------------
