@@ -32,18 +32,18 @@ from it is reported, never skipped over.
       prints the SHA-256 of each certificate's DER in PEM_FILE.
 
 Exit status 1 and a message for a wrong call or a file that cannot be
-read. No ASN.1 library: the structures are few, and their layout is fixed
-by PKCS#7, Authenticode and RFC 3161. The cryptography is OpenSSL's
-(`openssl verify`), with no trust store but the one certificate it is
-given.
+read. The PE headers are read by pefile, the signature by asn1crypto's
+CMS and X.509 types; what is written here is the policy: the one form,
+and the checks no library makes. The cryptography is OpenSSL's (`openssl
+verify`), with no trust store but the one certificate it is given.
 """
-import base64
-import collections
 import hashlib
-import re
 import struct
 import subprocess
 import sys
+
+import pefile
+from asn1crypto import algos, cms, core, parser, pem
 
 SHA256 = "2.16.840.1.101.3.4.2.1"
 RSA = "1.2.840.113549.1.1.1"
@@ -67,10 +67,7 @@ NAMES = {
     COUNTER_SIGNATURE: f"{COUNTER_SIGNATURE} (a counter-signature)",
 }
 
-BOOLEAN, INTEGER, BIT_STRING, OCTET_STRING, NULL, OID = 1, 2, 3, 4, 5, 6
-ENUMERATED, UTC_TIME, GENERALIZED_TIME = 0x0A, 0x17, 0x18
-SEQUENCE, SET, CONTEXT_0, CONTEXT_1 = 0x30, 0x31, 0xA0, 0xA1
-SECURITY_DIRECTORY = 4
+SECURITY_DIRECTORY = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]
 WIN_CERT_REVISION_2_0, WIN_CERT_TYPE_PKCS_SIGNED_DATA = 0x200, 2
 
 
@@ -79,199 +76,138 @@ class Refused(Exception):
     after it can be checked: (the check it fails, why)."""
 
 
-# One DER element: its tag, its whole encoding, its content octets, and
-# for a constructed one the elements inside it (None for a primitive).
-Element = collections.namedtuple("Element", "tag raw body items")
+# --- the types asn1crypto reads the signature with -------------------------
+
+class DigestInfo(core.Sequence):
+    _fields = [("digest_algorithm", algos.DigestAlgorithm),
+               ("digest", core.OctetString)]
 
 
-def parse(data, what):
-    """data as exactly one DER element, strictly: definite lengths in the
-    fewest octets, low tag numbers of the universal and context classes,
-    the universal types' own rules (minimal INTEGERs, 0 or FF BOOLEANs,
-    empty NULLs, zero unused bits, minimal OID arcs, times as DER writes
-    them), SETs in DER order, and not a byte before or after."""
-    element, end = parse_at(data, 0, len(data), what)
-    if end != len(data):
-        raise Refused("form", f"{len(data) - end} bytes follow {what}")
-    return element
+class SpcAttributeTypeAndOptionalValue(core.Sequence):
+    _fields = [("type", core.ObjectIdentifier),
+               ("value", core.Any, {"optional": True})]
 
 
-def parse_at(data, pos, limit, what):
-    if pos + 2 > limit:
-        raise Refused("form", f"{what} ends inside an element")
-    tag, first, start = data[pos], data[pos + 1], pos + 2
-    if tag & 0x1F == 0x1F or tag & 0x40:
-        raise Refused("form", f"{what} has a tag DER does not use here "
-                      f"({tag:#04x} at {pos})")
-    if first == 0x80:
-        raise Refused("form", f"{what} has an indefinite length (at {pos})")
-    size = first
-    if first > 0x80:
-        count = first & 0x7F
-        octets = data[start:start + count]
-        if count > 4 or len(octets) < count or start + count > limit:
-            raise Refused("form", f"{what} has a length DER cannot have "
-                          f"(at {pos})")
-        size = int.from_bytes(octets, "big")
-        if octets[0] == 0 or size < 0x80:
-            raise Refused("form", f"{what} has a length in more octets "
-                          f"than DER's (at {pos})")
-        start += count
-    end = start + size
-    if end > limit:
-        raise Refused("form", f"{what}: an element runs past its end "
-                      f"(at {pos})")
-    body = data[start:end]
-    if not tag & 0x20:
-        check_primitive(tag, body, pos, what)
-        return Element(tag, data[pos:end], body, None), end
-    if tag & 0xC0 == 0 and tag not in (SEQUENCE, SET):
-        raise Refused("form", f"{what} has a constructed string, which DER "
-                      f"does not have (at {pos})")
-    items, inner = [], start
-    while inner < end:
-        item, inner = parse_at(data, inner, end, what)
-        items.append(item)
-    if tag == SET and [i.raw for i in items] != der_order(items):
-        raise Refused("form", f"{what} has a SET out of DER order (at {pos})")
-    return Element(tag, data[pos:end], body, items), end
+class SpcIndirectDataContent(core.Sequence):
+    """Authenticode's content: what is signed (a PE image's data) and the
+    file's digest."""
+    _fields = [("data", SpcAttributeTypeAndOptionalValue),
+               ("message_digest", DigestInfo)]
 
 
-def check_primitive(tag, body, pos, what):
-    def fail(rule):
-        raise Refused("form", f"{what} has {rule} (at {pos})")
-    if tag in (SEQUENCE & 0x1F, SET & 0x1F):
-        fail("a SEQUENCE or SET not constructed")
-    if tag == BOOLEAN and body not in (b"\x00", b"\xff"):
-        fail("a BOOLEAN other than 00 or FF")
-    if tag in (INTEGER, ENUMERATED) and (
-            not body or len(body) > 1 and (
-                body[0] == 0 and body[1] < 0x80 or
-                body[0] == 0xFF and body[1] >= 0x80)):
-        fail("an INTEGER not in its fewest octets")
-    if tag == NULL and body:
-        fail("a NULL with content")
-    if tag == BIT_STRING and (
-            not body or body[0] > 7 or len(body) == 1 and body[0] or
-            len(body) > 1 and body[-1] & ((1 << body[0]) - 1)):
-        fail("a BIT STRING's unused bits wrong")
-    if tag == OID and (not body or body[-1] & 0x80 or any(
-            body[i] == 0x80 and (i == 0 or not body[i - 1] & 0x80)
-            for i in range(len(body)))):
-        fail("an OBJECT IDENTIFIER not in its fewest octets")
-    if tag == UTC_TIME and not re.fullmatch(rb"\d{12}Z", body):
-        fail("a UTCTime not as DER writes it")
-    if tag == GENERALIZED_TIME and not re.fullmatch(
-            rb"\d{14}(\.\d*[1-9])?Z", body):
-        fail("a GeneralizedTime not as DER writes it")
+class SignedData(cms.SignedData):
+    """PKCS#7's SignedData, its content a ContentInfo whatever the version
+    says (asn1crypto reads CMS's OCTET STRING there from version 2 on): so
+    a wrong version is reported as such, and a time stamp's TSTInfo stays
+    the OCTET STRING its authority signed, as it came."""
+    _fields = [("version", cms.CMSVersion),
+               ("digest_algorithms", cms.DigestAlgorithms),
+               ("encap_content_info", cms.ContentInfo),
+               ("certificates", cms.CertificateSet,
+                {"implicit": 0, "optional": True}),
+               ("crls", cms.RevocationInfoChoices,
+                {"implicit": 1, "optional": True}),
+               ("signer_infos", cms.SignerInfos)]
+    _spec_callbacks = None
 
 
-def der_order(items):
-    """The encodings of items as DER orders a SET OF: ascending, shorter
-    ones taken as padded with zero octets."""
-    width = max((len(i.raw) for i in items), default=0)
-    return sorted((i.raw for i in items), key=lambda r: r.ljust(width, b"\0"))
-
-
-def encode(tag, body):
-    """One DER element of tag around body."""
-    size = len(body)
-    if size < 0x80:
-        return bytes([tag, size]) + body
-    length = size.to_bytes((size.bit_length() + 7) // 8, "big")
-    return bytes([tag, 0x80 | len(length)]) + length + body
-
-
-def encode_oid(dotted):
-    arcs = [int(a) for a in dotted.split(".")]
-    body = b""
-    for arc in [40 * arcs[0] + arcs[1]] + arcs[2:]:
-        chunk = [arc & 0x7F]
-        while arc > 0x7F:
-            arc >>= 7
-            chunk.insert(0, 0x80 | arc & 0x7F)
-        body += bytes(chunk)
-    return encode(OID, body)
-
-
-def oid(element):
-    """An OBJECT IDENTIFIER as dotted text, or "" for another element."""
-    if element.tag != OID:
-        return ""
-    arcs, value = [], 0
-    for byte in element.body:
-        value = value << 7 | byte & 0x7F
-        if not byte & 0x80:
-            arcs.append(value)
-            value = 0
-    first = min(arcs[0] // 40, 2)
-    return ".".join(map(str, [first, arcs[0] - 40 * first] + arcs[1:]))
-
-
-def name(dotted):
-    return NAMES.get(dotted, dotted)
-
-
-def integer(element):
-    return int.from_bytes(element.body, "big", signed=True)
-
+cms.ContentInfo._oid_specs["signed_data"] = SignedData
+cms.ContentInfo._oid_specs[SPC_INDIRECT_DATA] = SpcIndirectDataContent
 
 # The AlgorithmIdentifiers as osslsigncode writes them: NULL parameters.
-SHA256_ALGORITHM = encode(SEQUENCE, encode_oid(SHA256) + encode(NULL, b""))
-RSA_ALGORITHM = encode(SEQUENCE, encode_oid(RSA) + encode(NULL, b""))
+SHA256_ALGORITHM = algos.DigestAlgorithm(
+    {"algorithm": SHA256, "parameters": core.Null()}).dump()
+RSA_ALGORITHM = algos.SignedDigestAlgorithm(
+    {"algorithm": RSA, "parameters": core.Null()}).dump()
 
 
-def shape(element, tag, what, count=None):
-    """element's items, if it has tag and, when given, count items."""
-    if element.tag != tag or element.items is None or (
-            count is not None and len(element.items) != count):
-        raise Refused("form", f"{what} is not where, or what, PKCS#7 "
-                      f"puts it")
-    return element.items
+def loaded(encoding, what):
+    """encoding read as a ContentInfo; asn1crypto reads lazily, so a field
+    it cannot read raises ValueError when first used (see main)."""
+    try:
+        return cms.ContentInfo.load(encoding, strict=True)
+    except ValueError as error:
+        raise Refused("form", f"{what} is not where, or what, PKCS#7 puts "
+                      f"it ({first_line(error)})")
 
 
-def certificate_names(certificate):
-    """(issuer, serial, subject) of a certificate, each its element."""
-    fields = shape(shape(certificate, SEQUENCE, "a certificate")[0],
-                   SEQUENCE, "a certificate's signed part")
-    if fields and fields[0].tag == CONTEXT_0:
-        fields = fields[1:]                 # the explicit version
-    if len(fields) < 6:
-        raise Refused("form", "a certificate is not one")
-    return fields[2], fields[0], fields[4]
+def first_line(error):
+    return str(error).strip().splitlines()[0]
 
 
-def subject_text(certificate):
-    return openssl_text(["x509", "-noout", "-subject", "-nameopt",
-                         "oneline"], pem("CERTIFICATE", certificate.raw)
-                        ).strip().removeprefix("subject=")
+def present(value):
+    """An optional field is there."""
+    return not isinstance(value, core.Void)
+
+
+# --- DER ------------------------------------------------------------------
+
+def elements(contents):
+    """The encodings of the elements one after another in contents."""
+    at = 0
+    while at < len(contents):
+        _, _, _, header, body, trailer = parser.parse(contents[at:])
+        end = at + len(header) + len(body) + len(trailer)
+        yield contents[at:end]
+        at = end
+
+
+def der(encoding, what, at=0):
+    """Refuses encoding unless it is one element in DER at every depth:
+    each length in the fewest octets, a one-octet tag of the universal or
+    the context class, SEQUENCEs and SETs constructed, a SET's elements in
+    order, and every other universal type as asn1crypto encodes its value
+    anew (minimal INTEGERs, FF for true, no constructed string...).
+    asn1crypto's own round trip keeps a NULL's length, and all of a value
+    it has no type for, as they came: this looks at each element."""
+    def fail(rule):
+        raise Refused("form", f"{what} has {rule} (at {at})")
+    try:
+        class_, method, tag, header, body, trailer = parser.parse(
+            encoding, strict=True)
+        inner = list(elements(body)) if method else []
+    except ValueError:
+        fail("an element whose length is not its own")
+    if trailer:
+        fail("an indefinite length")
+    if class_ not in (0, 2) or tag > 30:
+        fail(f"a tag DER does not use here ({header[0]:#04x})")
+    if parser.emit(class_, method, tag, body) != encoding:
+        fail("a length in more octets than DER's")
+    if class_ == 0 and (tag in (16, 17)) != bool(method):
+        fail("a SEQUENCE or SET not constructed, or a constructed string, "
+             "which DER does not have")
+    if class_ == 0 and not method:
+        try:
+            if core.load(encoding, strict=True).dump(force=True) == encoding:
+                return
+        except Exception:  # asn1crypto raises more than one kind here
+            pass
+        fail(f"a value of universal type {tag} not as DER writes it")
+    offset = at + len(header)
+    for element in inner:
+        der(element, what, offset)
+        offset += len(element)
+    if class_ == 0 and tag == 17 and inner != sorted(inner):
+        # Complete DER encodings: bytes order is DER's order of a SET OF.
+        fail("a SET out of DER order")
 
 
 # --- the PE image ---------------------------------------------------------
 
-def certificate_table(image):
-    """(where the security directory entry is, the table's offset, its
-    size) in a PE image."""
-    if len(image) < 0x40:
+def pe_layout(image):
+    """(where the checksum is, where the security directory entry is, the
+    certificate table's offset, its size) in a PE image."""
+    try:
+        headers = pefile.PE(data=image, fast_load=True)
+    except pefile.PEFormatError:
         raise Refused("signed", "it is not a PE image")
-    header = int.from_bytes(image[0x3C:0x40], "little")
-    if image[:2] != b"MZ" or image[header:header + 4] != b"PE\0\0":
-        raise Refused("signed", "it is not a PE image")
-    optional = header + 24
-    magic = int.from_bytes(image[optional:optional + 2], "little")
-    if magic not in (0x10B, 0x20B):
-        raise Refused("signed", "its optional header is not PE32 or PE32+")
-    directories = optional + (96 if magic == 0x10B else 112)
-    count = int.from_bytes(image[directories - 4:directories], "little")
-    if count <= SECURITY_DIRECTORY:
+    optional = headers.OPTIONAL_HEADER
+    if len(optional.DATA_DIRECTORY) <= SECURITY_DIRECTORY:
         raise Refused("signed", "it has no security directory")
-    entry = directories + 8 * SECURITY_DIRECTORY
-    offset, size = struct.unpack_from("<II", image, entry)
-    return entry, offset, size
-
-
-def checksum_offset(image):
-    return int.from_bytes(image[0x3C:0x40], "little") + 24 + 64
+    entry = optional.DATA_DIRECTORY[SECURITY_DIRECTORY]
+    return (optional.get_field_absolute_offset("CheckSum"),
+            entry.get_file_offset(), entry.VirtualAddress, entry.Size)
 
 
 def pe_signature(image):
@@ -280,7 +216,7 @@ def pe_signature(image):
     bytes, 8-aligned, one WIN_CERTIFICATE of revision 2.0 holding PKCS#7
     signed data, its length the table's, the DER followed by fewer than 8
     zero octets of padding."""
-    _, offset, size = certificate_table(image)
+    _, _, offset, size = pe_layout(image)
     if size == 0:
         return None
     if offset % 8 or size < 8 or offset + size != len(image):
@@ -295,98 +231,128 @@ def pe_signature(image):
         raise Refused("signed", f"its certificate entry is revision "
                       f"{revision:#x}, type {kind}: not revision 2.0 PKCS#7")
     content = image[offset + 8:offset + size]
-    if len(content) < 4 or content[0] != SEQUENCE:
+    if len(content) < 4 or content[0] != 0x30:
         raise Refused("signed", "its certificate entry holds no PKCS#7")
-    _, end = parse_at(content, 0, len(content), "the signature")
-    padding = content[end:]
+    try:
+        signature = next(elements(content))
+    except ValueError:
+        raise Refused("form", "the signature ends inside an element")
+    padding = content[len(signature):]
     if len(padding) >= 8 or padding.strip(b"\0"):
         raise Refused("signed", f"{len(padding)} bytes follow the signature "
                       f"inside its certificate entry (beyond the padding "
                       f"to 8 bytes)")
-    return content[:end]
+    der(signature, "the signature")
+    return signature
 
 
 def pe_digest(image):
     """The SHA-256 that Authenticode signs: the file up to its certificate
     table, without the checksum and the security directory entry."""
-    entry, offset, _ = certificate_table(image)
-    at = checksum_offset(image)
-    return hashlib.sha256(image[:at] + image[at + 4:entry] +
+    checksum, entry, offset, _ = pe_layout(image)
+    return hashlib.sha256(image[:checksum] + image[checksum + 4:entry] +
                           image[entry + 8:offset]).digest()
 
 
 # --- the signature --------------------------------------------------------
 
-def signed_data(element, what):
-    """The fields of the SignedData a ContentInfo holds."""
-    kind, explicit = shape(element, SEQUENCE, what, 2)
-    if oid(kind) != SIGNED_DATA:
+def signed_data(content_info, what):
+    """The SignedData a ContentInfo holds."""
+    if content_info["content_type"].dotted != SIGNED_DATA:
         raise Refused("form", f"{what} is not PKCS#7 signed data")
-    return shape(shape(explicit, CONTEXT_0, what, 1)[0], SEQUENCE, what)
-
-
-def split_signed_data(fields, what):
-    """(version, digest algorithms, content, certificates, revocation
-    lists, signers) of SignedData's fields; None for those left out."""
-    if len(fields) < 4:
-        raise Refused("form", f"{what} lacks fields of signed data")
-    version, digests, content, *middle, signers = fields
-    certificates = crls = None
-    for field in middle:
-        if field.tag == CONTEXT_0 and certificates is None and crls is None:
-            certificates = field
-        elif field.tag == CONTEXT_1 and crls is None:
-            crls = field
-        else:
-            raise Refused("form", f"{what} has a field PKCS#7 does not")
-    if version.tag != INTEGER:
-        raise Refused("form", f"{what}'s version is no INTEGER")
-    shape(digests, SET, f"{what}'s digest algorithms")
-    shape(signers, SET, f"{what}'s signers")
-    if not signers.items:
+    data = content_info["content"]
+    if not len(data["signer_infos"]):
         raise Refused("one", f"{what} has no signer")
-    return version, digests, content, certificates, crls, signers
+    return data
 
 
-def split_signer(signer, what):
-    """(version, issuer and serial, digest algorithm, signed attributes,
-    signature algorithm, signature value, unsigned attributes or None)."""
-    fields = shape(signer, SEQUENCE, what)
-    if len(fields) < 6 or fields[3].tag != CONTEXT_0:
-        raise Refused("form", f"{what} has no signed attributes, or lacks "
-                      f"fields")
-    if len(fields) > 7 or len(fields) == 7 and fields[6].tag != CONTEXT_1:
-        raise Refused("form", f"{what} has a field PKCS#7 does not")
-    version, issuer_serial, digest, signed, algorithm, value = fields[:6]
-    if version.tag != INTEGER or value.tag != OCTET_STRING:
-        raise Refused("form", f"{what}'s version or value is misplaced")
-    shape(issuer_serial, SEQUENCE, f"{what}'s issuer and serial", 2)
-    shape(digest, SEQUENCE, f"{what}'s digest algorithm")
-    shape(algorithm, SEQUENCE, f"{what}'s signature algorithm")
-    shape(signed, CONTEXT_0, f"{what}'s signed attributes")
-    unsigned = fields[6] if len(fields) == 7 else None
-    return version, issuer_serial, digest, signed, algorithm, value, unsigned
+def the_signer(data, what, problem, checks):
+    """The first SignerInfo of the SignedData what holds, and the issuer
+    and serial number it names its certificate by, each as its DER.
+    Revocation lists, another count of signers than one and a signer's
+    version other than 1 are problems of the checks named, in that
+    order."""
+    if present(data["crls"]):
+        problem(checks[0], f"{len(data['crls'])} revocation lists ride "
+                f"along in {what}")
+    signers = data["signer_infos"]
+    if len(signers) != 1:
+        problem(checks[1], f"{len(signers)} signers, not one")
+    signer = signers[0]
+    if signer["version"].native != "v1":
+        problem(checks[2], "its signer's version is not 1")
+    if not present(signer["signed_attrs"]):
+        raise Refused("form", f"{what}'s signer has no signed attributes")
+    if signer["sid"].name != "issuer_and_serial_number":
+        raise Refused("form", f"{what}'s signer does not name its "
+                      f"certificate by issuer and serial number")
+    names = signer["sid"].chosen
+    return signer, (names["issuer"].dump(), names["serial_number"].dump())
 
 
-def attributes(element, what):
-    """(type, values) of each attribute in a [n] SET OF Attribute."""
-    out = []
-    for attribute in shape(element, element.tag, what):
-        kind, values = shape(attribute, SEQUENCE, f"an attribute of {what}",
-                             2)
-        out.append((oid(kind), shape(values, SET, f"{what}'s values")))
-    return out
+def certificate_names(certificate):
+    """(issuer, serial, subject) of an x509.Certificate, each its DER."""
+    fields = certificate["tbs_certificate"]
+    return (fields["issuer"].dump(), fields["serial_number"].dump(),
+            fields["subject"].dump())
 
 
-def algorithm_problem(element, want_der, want_oid, what):
+def subject_text(certificate):
+    return openssl_text(["x509", "-noout", "-subject", "-nameopt",
+                         "oneline"], pem_of("CERTIFICATE", certificate)
+                        ).strip().removeprefix("subject=")
+
+
+def algorithm_problem(algorithm, want_der, want_oid, what):
     """Why an AlgorithmIdentifier is not want_der, or None."""
-    if element.raw == want_der:
+    if algorithm.dump() == want_der:
         return None
-    got = oid(element.items[0]) if element.items else ""
+    got = algorithm["algorithm"].dotted
     if got != want_oid:
         return "one", f"{what} is {name(got)}, not {name(want_oid)}"
     return "form", (f"{what}'s parameters are not as osslsigncode writes "
                     f"them (NULL)")
+
+
+def name(dotted):
+    return NAMES.get(dotted, dotted)
+
+
+def carries_data(algorithm):
+    """An AlgorithmIdentifier's parameters are more than nothing, a NULL,
+    or what asn1crypto's type for the algorithm reads (RSA's and SHA-2's
+    NULL, RSASSA-PSS's fields): where no signature covers them, data could
+    ride there."""
+    try:
+        parameters = algorithm["parameters"]
+        return isinstance(parameters, core.Any) and \
+            not isinstance(parameters.parsed, core.Null)
+    except ValueError:
+        return True
+
+
+def round_trips(encoding):
+    """asn1crypto, reading all of encoding as a ContentInfo and encoding
+    it anew, gives its very bytes (no DEFAULT value written out, for
+    one)."""
+    try:
+        return cms.ContentInfo.load(encoding).dump(force=True) == encoding
+    except ValueError:
+        return False
+
+
+def signed_data_anew(version, digest, content, chain, signer):
+    """The DER of a ContentInfo holding SignedData of these fields, chain
+    its certificates (in DER order, as a SET OF is encoded), signer its
+    one signer."""
+    return cms.ContentInfo({
+        "content_type": SIGNED_DATA,
+        "content": SignedData({
+            "version": version, "digest_algorithms": [digest],
+            "encap_content_info": content,
+            "certificates": [cms.CertificateChoices(
+                "certificate", c) for c in chain],
+            "signer_infos": [signer]})}).dump()
 
 
 def facts(image, out_dir):
@@ -398,137 +364,134 @@ def facts(image, out_dir):
         problems.append((check, text))
         print("problem", check, text)
 
-    _, _, size = certificate_table(image)
+    size = pe_layout(image)[3]
     print("signed", int(size != 0))
     if size == 0:
         return
     signature = pe_signature(image)
-    write(f"{out_dir}/signature.pem", pem("PKCS7", signature))
-    top = parse(signature, "the signature")
-    version, digests, content, certificates, crls, signers = \
-        split_signed_data(signed_data(top, "the signature"), "the signature")
+    write(f"{out_dir}/signature.pem", pem_of("PKCS7", signature))
+    data = signed_data(loaded(signature, "the signature"), "the signature")
 
-    if integer(version) != 1:
+    if data["version"].native != "v1":
         problem("form", "its signed data's version is not 1")
-    if len(digests.items) != 1:
-        problem("one", f"it names {len(digests.items)} digest algorithms, "
+    digests = data["digest_algorithms"]
+    if len(digests) != 1:
+        problem("one", f"it names {len(digests)} digest algorithms, "
                 f"not SHA-256 alone")
     else:
-        found = algorithm_problem(digests.items[0], SHA256_ALGORITHM, SHA256,
+        found = algorithm_problem(digests[0], SHA256_ALGORITHM, SHA256,
                                   "its digest algorithm")
         if found:
             problem(*found)
 
     # The content, SpcIndirectDataContent: the file's digest. Its bytes
     # are the signer's (its digest is a signed attribute).
-    kind, explicit = shape(content, SEQUENCE, "its content", 2)
-    if oid(kind) != SPC_INDIRECT_DATA:
+    content = data["encap_content_info"]
+    if content["content_type"].dotted != SPC_INDIRECT_DATA:
         raise Refused("form", "its content is not Authenticode's")
-    indirect = shape(explicit, CONTEXT_0, "its content", 1)[0]
-    data, digest_info = shape(indirect, SEQUENCE, "its content", 2)
-    if oid(shape(data, SEQUENCE, "its content's data")[0]) != \
-            SPC_PE_IMAGE_DATA:
+    indirect = content["content"]
+    if indirect["data"]["type"].dotted != SPC_PE_IMAGE_DATA:
         raise Refused("form", "its content is not a PE image's")
-    algorithm, digest = shape(digest_info, SEQUENCE, "its file digest", 2)
-    found = algorithm_problem(algorithm, SHA256_ALGORITHM, SHA256,
+    digest_info = indirect["message_digest"]
+    found = algorithm_problem(digest_info["digest_algorithm"],
+                              SHA256_ALGORITHM, SHA256,
                               "the file digest's algorithm")
     if found:
         problem(*found)
-    if digest.tag != OCTET_STRING:
-        raise Refused("form", "its file digest is no OCTET STRING")
-    write(f"{out_dir}/signed-content.bin", indirect.body)
-    if digest.body != pe_digest(image):
+    write(f"{out_dir}/signed-content.bin", indirect.contents)
+    digest = digest_info["digest"].native
+    if digest != pe_digest(image):
         problem("intact", f"the file's digest is not the signed one: the "
                 f"file changed after it was signed, or the signature is "
-                f"another file's (signed {digest.body.hex()}, the file's "
+                f"another file's (signed {digest.hex()}, the file's "
                 f"{pe_digest(image).hex()})")
 
-    if crls is not None:
-        problem("unsigned", f"{len(crls.items)} revocation lists ride along")
-    if len(signers.items) != 1:
-        problem("one", f"{len(signers.items)} signers, not one")
-    (signer_version, issuer_serial, signer_digest, signed, signature_algorithm,
-     value, unsigned) = split_signer(signers.items[0], "its signer")
-    if integer(signer_version) != 1:
-        problem("form", "its signer's version is not 1")
-    found = algorithm_problem(signer_digest, SHA256_ALGORITHM, SHA256,
-                              "its signer's digest algorithm")
+    signer, sid = the_signer(data, "the signature", problem,
+                             ("unsigned", "one", "form"))
+    found = algorithm_problem(signer["digest_algorithm"], SHA256_ALGORITHM,
+                              SHA256, "its signer's digest algorithm")
     if found:
         problem(*found)
-    found = algorithm_problem(signature_algorithm, RSA_ALGORITHM, RSA,
-                              "its signature algorithm")
+    found = algorithm_problem(signer["signature_algorithm"], RSA_ALGORITHM,
+                              RSA, "its signature algorithm")
     if found:
         # An RSA (PKCS#1 v1.5) signature is the one value for its key and
         # content; anyone can turn an ECDSA signature into another valid
         # one, and so the file into other bytes.
         problem(*found)
-    write(f"{out_dir}/signature-value.bin", value.body)
+    write(f"{out_dir}/signature-value.bin", signer["signature"].native)
 
+    # A value is read only as far as this needs: an attacker's attribute
+    # is reported, whatever it holds.
     token = None
-    if unsigned is not None:
-        listed = attributes(unsigned, "its unsigned attributes")
-        for kind, values in listed:
+    unsigned = signer["unsigned_attrs"]
+    if present(unsigned):
+        for attribute in unsigned:
+            kind, values = attribute["type"].dotted, attribute["values"]
             if kind == NESTED_SIGNATURE:
                 problem("one", f"a nested signature ({len(values)} values)")
             elif kind != RFC3161_TIMESTAMP or len(values) != 1 or \
-                    len(listed) != 1:
+                    len(unsigned) != 1:
                 problem("unsigned", f"unsigned attribute {name(kind)} with "
                         f"{len(values)} values")
             else:
-                token = values[0]
-        if not listed:
+                token = next(elements(values.contents))
+        if not len(unsigned):
             problem("unsigned", "an empty list of unsigned attributes")
     print("timestamps", int(token is not None))
 
-    leaf, chain = signer_chain(certificates, issuer_serial, out_dir, problem)
-    token_rebuilt = b""
+    chain = signer_chain(data["certificates"], sid, out_dir, problem)
+    unsigned_anew = {}
     if token is not None:
-        write(f"{out_dir}/timestamp.der", token.raw)
-        token_rebuilt = check_token(token, out_dir, problem)
+        write(f"{out_dir}/timestamp.der", token)
+        unsigned_anew = {"unsigned_attrs": [{
+            "type": RFC3161_TIMESTAMP,
+            "values": [check_token(token, out_dir, problem)]}]}
 
     # Last, the strongest form: the signature encoded anew from its fields
-    # and the constants of the genuine form must be its very bytes.
-    signer_fields = (encode(INTEGER, b"\x01") +
-                     issuer_and_serial(leaf, issuer_serial) +
-                     SHA256_ALGORITHM + signed.raw + RSA_ALGORITHM +
-                     value.raw)
-    if token is not None:
-        signer_fields += encode(CONTEXT_1, encode(SEQUENCE, encode_oid(
-            RFC3161_TIMESTAMP) + encode(SET, token_rebuilt)))
-    rebuilt = encode(SEQUENCE, encode_oid(SIGNED_DATA) + encode(
-        CONTEXT_0, encode(SEQUENCE, encode(INTEGER, b"\x01") + encode(
-            SET, SHA256_ALGORITHM) + content.raw + encode(
-                CONTEXT_0, b"".join(der_order(chain))) + encode(
-                    SET, encode(SEQUENCE, signer_fields)))))
-    if rebuilt != signature and not problems:
+    # and the constants of the genuine form must be its very bytes, and so
+    # must asn1crypto's encoding of all it read (no value where DER leaves
+    # out a default, for one).
+    if problems:
+        return
+    rebuilt = signed_data_anew("v1", algos.DigestAlgorithm.load(
+        SHA256_ALGORITHM), content, chain, cms.SignerInfo({
+            "version": "v1", "sid": signer["sid"],
+            "digest_algorithm": algos.DigestAlgorithm.load(SHA256_ALGORITHM),
+            "signed_attrs": signer["signed_attrs"],
+            "signature_algorithm": algos.SignedDigestAlgorithm.load(
+                RSA_ALGORITHM),
+            "signature": signer["signature"], **unsigned_anew}))
+    if rebuilt != signature or not round_trips(signature):
         problem("form", "encoded anew from its fields, it is not the file's "
                 "signature byte for byte")
 
 
-def signer_chain(certificates, issuer_serial, out_dir, problem, prefix="",
+def signer_chain(certificates, sid, out_dir, problem, prefix="",
                  to_root=True, check="certificates", whose="the signer's"):
-    """The signer's certificate (issuer, serial, subject) and its chain's
-    elements, leaf first, from a SignedData's certificates: the one with
-    the signer's issuer and serial number byte for byte, then each
-    certificate that issued the one before, by signature; with to_root,
-    up to a self-signed root. Anything else is a problem."""
-    listed = [] if certificates is None else certificates.items
-    if any(c.tag != SEQUENCE for c in listed):
-        problem(check, f"{whose} certificates hold something that is not "
-                f"a certificate")
-        listed = [c for c in listed if c.tag == SEQUENCE]
-    raws = [c.raw for c in listed]
+    """The signer's chain, its own certificate first, from a SignedData's
+    certificates: the one with the signer's issuer and serial number byte
+    for byte, then each certificate that issued the one before, by
+    signature; with to_root, up to a self-signed root. Anything else is a
+    problem."""
+    listed = []
+    for choice in certificates:
+        if choice.name == "certificate":
+            listed.append(choice.chosen)
+        else:
+            problem(check, f"{whose} certificates hold something that is "
+                    f"not a certificate")
+    raws = [c.dump() for c in listed]
     if len(set(raws)) != len(raws):
         problem(check, f"{whose} certificates hold one certificate twice")
-    if raws != der_order(listed):
+    if raws != sorted(raws):
         problem(check, f"{whose} certificates are not in DER order "
                 f"(./run sign writes them so)")
-    leaves = [c for c in listed
-              if list(certificate_names(c)[:2]) == issuer_serial.items]
+    leaves = [c for c in listed if certificate_names(c)[:2] == sid]
     if not leaves:
         problem(check, f"no certificate has {whose} issuer and serial "
                 f"number")
-        return None, []
+        return []
     chain, rest = [leaves[0]], [c for c in listed if c is not leaves[0]]
     while not self_signed(chain[-1], out_dir):
         issuers = [c for c in rest if issued_by(chain[-1], c, out_dir)]
@@ -543,18 +506,10 @@ def signer_chain(certificates, issuer_serial, out_dir, problem, prefix="",
     for stray in rest:
         problem(check, f"a certificate outside {whose} chain: "
                 f"{subject_text(stray)}")
-    write(f"{out_dir}/{prefix}leaf.pem", pem("CERTIFICATE", chain[0].raw))
+    write(f"{out_dir}/{prefix}leaf.pem", pem_of("CERTIFICATE", chain[0]))
     write(f"{out_dir}/{prefix}chain.pem",
-          "".join(pem("CERTIFICATE", c.raw) for c in chain))
-    return certificate_names(chain[0]), chain
-
-
-def issuer_and_serial(leaf, given):
-    """A SignerInfo's issuer and serial number as its certificate has
-    them (as given when none has)."""
-    if not leaf:
-        return given.raw
-    return encode(SEQUENCE, leaf[0].raw + leaf[1].raw)
+          "".join(pem_of("CERTIFICATE", c) for c in chain))
+    return chain
 
 
 def check_token(token, out_dir, problem):
@@ -562,45 +517,44 @@ def check_token(token, out_dir, problem):
     that holds it, and returns it encoded anew from its fields."""
     what = "the time stamp"
     try:
-        fields = signed_data(token, what)
-        version, digests, content, certificates, crls, signers = \
-            split_signed_data(fields, what)
-        if integer(version) != 3:
+        top = loaded(token, what)
+        data = signed_data(top, what)
+        if data["version"].native != "v3":
             problem("timestamp", "its signed data's version is not 3")
-        kind, explicit = shape(content, SEQUENCE, f"{what}'s content", 2)
-        info = shape(explicit, CONTEXT_0, f"{what}'s content", 1)[0]
-        if oid(kind) != TST_INFO or info.tag != OCTET_STRING:
+        content = data["encap_content_info"]
+        if content["content_type"].dotted != TST_INFO or \
+                not isinstance(content["content"].parsed, core.OctetString):
             problem("timestamp", "its content is no TSTInfo")
-        if crls is not None:
-            problem("timestamp", f"{len(crls.items)} revocation lists "
-                    f"ride along in it")
-        if len(signers.items) != 1:
-            problem("timestamp", f"{len(signers.items)} signers, not one")
-        (signer_version, issuer_serial, digest, signed, algorithm, value,
-         unsigned) = split_signer(signers.items[0], f"{what}'s signer")
-        if integer(signer_version) != 1:
-            problem("timestamp", "its signer's version is not 1")
-        if [d.raw for d in digests.items] != [digest.raw]:
+        signer, sid = the_signer(data, what, problem, ["timestamp"] * 3)
+        digest = signer["digest_algorithm"]
+        if [d.dump() for d in data["digest_algorithms"]] != [digest.dump()]:
             problem("timestamp", "its digest algorithms are not its "
                     "signer's alone")
-        if unsigned is not None:
+        if present(signer["unsigned_attrs"]):
             problem("timestamp", "its signer has unsigned attributes")
-        leaf, chain = signer_chain(
-            certificates, issuer_serial, out_dir, problem, "tsa-",
+        for algorithm in (digest, signer["signature_algorithm"]):
+            if carries_data(algorithm):
+                kind = name(algorithm["algorithm"].dotted)
+                problem("timestamp", f"its {kind} algorithm's parameters "
+                        f"carry data")
+        chain = signer_chain(
+            data["certificates"], sid, out_dir, problem, "tsa-",
             to_root=False, check="timestamp", whose="the authority's")
         # The authority's chain need not reach a root: authorities send
         # what they send, and anyone whom the verifier trusts may stamp.
+        return cms.ContentInfo.load(signed_data_anew(
+            "v3", digest, content, chain, cms.SignerInfo({
+                "version": "v1", "sid": signer["sid"],
+                "digest_algorithm": digest,
+                "signed_attrs": signer["signed_attrs"],
+                "signature_algorithm": signer["signature_algorithm"],
+                "signature": signer["signature"]})))
     except Refused as refusal:
         problem("timestamp", refusal.args[1])
-        return b""
-    signer_fields = (encode(INTEGER, b"\x01") +
-                     issuer_and_serial(leaf, issuer_serial) + digest.raw +
-                     signed.raw + algorithm.raw + value.raw)
-    return encode(SEQUENCE, encode_oid(SIGNED_DATA) + encode(
-        CONTEXT_0, encode(SEQUENCE, encode(INTEGER, b"\x03") + encode(
-            SET, digest.raw) + content.raw + encode(
-                CONTEXT_0, b"".join(der_order(chain))) + encode(
-                    SET, encode(SEQUENCE, signer_fields)))))
+    except ValueError as error:
+        problem("timestamp", f"{what} is not where, or what, RFC 3161 puts "
+                f"it ({first_line(error)})")
+    return None
 
 
 # --- OpenSSL --------------------------------------------------------------
@@ -617,8 +571,8 @@ def openssl_text(args, stdin):
 def verifies(certificate, anchor, out_dir, extra):
     """`openssl verify` of certificate with anchor as its only trust, no
     machine store, times not judged (the pins judge those)."""
-    write(f"{out_dir}/link-anchor.pem", pem("CERTIFICATE", anchor.raw))
-    write(f"{out_dir}/link-subject.pem", pem("CERTIFICATE", certificate.raw))
+    write(f"{out_dir}/link-anchor.pem", pem_of("CERTIFICATE", anchor))
+    write(f"{out_dir}/link-subject.pem", pem_of("CERTIFICATE", certificate))
     return openssl(["verify", "-no-CApath", "-no-CAstore", "-no_check_time",
                     *extra, "-CAfile", f"{out_dir}/link-anchor.pem",
                     f"{out_dir}/link-subject.pem"]).returncode == 0
@@ -633,7 +587,7 @@ def self_signed(certificate, out_dir):
     """certificate is a root: it names itself as issuer and its own key
     signed it."""
     issuer, _, subject = certificate_names(certificate)
-    return issuer.raw == subject.raw and verifies(
+    return issuer == subject and verifies(
         certificate, certificate, out_dir, ["-check_ss_sig"])
 
 
@@ -641,49 +595,29 @@ def self_signed(certificate, out_dir):
 
 def canonical(signature):
     """signature with the certificates in it and in its time stamp in DER
-    order, all else as it was."""
-    def sorted_certificates(element, what):
-        kind, explicit = shape(element, SEQUENCE, what, 2)
-        inner = shape(explicit, CONTEXT_0, what, 1)[0]
-        fields = list(shape(inner, SEQUENCE, what))
-        out = []
-        for index, field in enumerate(fields):
-            if field.tag == CONTEXT_0 and 2 < index < len(fields) - 1:
-                out.append(encode(CONTEXT_0, b"".join(der_order(field.items))))
-            elif index == len(fields) - 1:
-                out.append(encode(SET, b"".join(
-                    sorted_unsigned(s) for s in shape(field, SET, what))))
-            else:
-                out.append(field.raw)
-        return encode(SEQUENCE, kind.raw + encode(
-            CONTEXT_0, encode(SEQUENCE, b"".join(out))))
-
-    def sorted_unsigned(signer):
-        fields = shape(signer, SEQUENCE, "a signer")
-        if fields[-1].tag != CONTEXT_1:
-            return signer.raw
-        attributes_out = []
-        for attribute in fields[-1].items:
-            kind, values = shape(attribute, SEQUENCE, "an attribute", 2)
-            if oid(kind) == RFC3161_TIMESTAMP:
-                values = encode(SET, b"".join(sorted(
-                    sorted_certificates(v, "the time stamp")
-                    for v in values.items)))
-            else:
-                values = values.raw
-            attributes_out.append(encode(SEQUENCE, kind.raw + values))
-        return encode(SEQUENCE, b"".join(f.raw for f in fields[:-1]) +
-                      encode(CONTEXT_1, b"".join(attributes_out)))
-
-    return sorted_certificates(parse(signature, "the signature"),
-                               "the signature")
+    order, all else as it was: asn1crypto encodes anew only what changed,
+    and a SET OF in DER order."""
+    def sort(content_info):
+        data = signed_data(content_info, "the signature")
+        if present(data["certificates"]):
+            data["certificates"] = list(data["certificates"])
+        for signer in data["signer_infos"]:
+            for attribute in signer["unsigned_attrs"]:
+                if attribute["type"].dotted == RFC3161_TIMESTAMP:
+                    for token in attribute["values"]:
+                        sort(token)
+    top = loaded(signature, "the signature")
+    sort(top)
+    return top.dump()
 
 
 # --- files ----------------------------------------------------------------
 
-def pem(kind, der):
-    return f"-----BEGIN {kind}-----\n" + \
-        base64.encodebytes(der).decode() + f"-----END {kind}-----\n"
+def pem_of(kind, value):
+    """value (its DER, or an asn1crypto value) as PEM text."""
+    if not isinstance(value, bytes):
+        value = value.dump()
+    return pem.armor(kind, value).decode()
 
 
 def write(path, data):
@@ -692,9 +626,9 @@ def write(path, data):
 
 
 def certificate_sha256(text):
-    for block in re.findall(r"-----BEGIN CERTIFICATE-----(.*?)-----END",
-                            text, re.S):
-        print(hashlib.sha256(base64.b64decode(block)).hexdigest())
+    for kind, _, encoding in pem.unarmor(text, multiple=True):
+        if kind == "CERTIFICATE":
+            print(hashlib.sha256(encoding).hexdigest())
 
 
 def main():
@@ -708,19 +642,26 @@ def main():
             except Refused as refusal:
                 print("problem", *refusal.args)
                 print("stop")
+            except ValueError as error:
+                # A field asn1crypto could not read when it was first used.
+                print("problem form the signature is not where, or what,",
+                      f"PKCS#7 puts it ({first_line(error)})")
+                print("stop")
         elif command == ["canonical"] and len(sys.argv) == 4:
             with open(sys.argv[2], "rb") as f:
                 signature = pe_signature(f.read())
             if signature is None:
                 sys.exit("authenticode.py: the file is not signed")
-            write(sys.argv[3], pem("PKCS7", canonical(signature)))
+            write(sys.argv[3], pem_of("PKCS7", canonical(signature)))
         elif command == ["certificate-sha256"] and len(sys.argv) == 3:
-            with open(sys.argv[2]) as f:
+            with open(sys.argv[2], "rb") as f:
                 certificate_sha256(f.read())
         else:
             sys.exit(__doc__)
     except Refused as refusal:
         sys.exit(f"authenticode.py: {refusal.args[1]}")
+    except ValueError as error:
+        sys.exit(f"authenticode.py: {first_line(error)}")
     except OSError as error:
         sys.exit(f"authenticode.py: {error}")
 

@@ -159,20 +159,7 @@ if ! osslsigncode sign "${key[@]}" "${readpass[@]}" -h sha256 \
     "match its certificate, or an unreachable time-stamping server;" \
     "nothing was written"
 fi
-# The certificates in DER order, the one form release/verify.sh accepts:
-# osslsigncode 2.5 and time-stamping authorities put the signer's first.
-# They lie outside what the signatures cover, so the order is free.
-/usr/bin/python3 "$here/authenticode.py" canonical "$work/osslsigncode.exe" \
-  "$work/signature.pem"
-osslsigncode attach-signature -sigin "$work/signature.pem" \
-  -in "$dist/updater.exe" -out "$work/updater.exe" >"$work/log" 2>&1 || true
-[ -f "$work/updater.exe" ] || {
-  sed 's/^/  osslsigncode: /' "$work/log" >&2
-  fail "the signature could not be attached in DER order; nothing was written"
-}
-
-# Its own signer: the certificate in the signature must be one of the
-# shipper's own, and the signed file must verify pinned to it.
+# The signer's own certificates, as the key came with them.
 if [ -n "${SIGN_PKCS12:-}" ]; then
   pkcs12_certificates() {
     openssl pkcs12 "$@" -in "$SIGN_PKCS12" -nokeys -passin fd:3 \
@@ -183,6 +170,29 @@ if [ -n "${SIGN_PKCS12:-}" ]; then
 else
   cp "$SIGN_CERT" "$work/own.pem"
 fi
+
+# The certificates in DER order, the one form release/verify.sh accepts:
+# osslsigncode 2.5 and time-stamping authorities put the signer's first.
+# They lie outside what the signatures cover, so the order is free.
+/usr/bin/python3 "$here/authenticode.py" canonical "$work/osslsigncode.exe" \
+  "$work/signature.pem"
+# attach-signature checks what it attached against a CA file, the system
+# bundle unless told, and writes nothing if it cannot open it (a machine
+# without ca-certificates). Its check decides nothing here (verify.sh
+# below does), so it is handed the signer's own chain, which is always
+# there.
+osslsigncode attach-signature -sigin "$work/signature.pem" \
+  -CAfile "$work/own.pem" -in "$dist/updater.exe" -out "$work/updater.exe" \
+  >"$work/log" 2>&1 || true
+[ -f "$work/updater.exe" ] || {
+  sed 's/^/  osslsigncode: /' "$work/log" >&2
+  fail "osslsigncode attach-signature wrote no file, for the reason it" \
+    "gives above, so the signature could not be put in DER order;" \
+    "nothing was written"
+}
+
+# Its own signer: the certificate in the signature must be one of the
+# shipper's own, and the signed file must verify pinned to it.
 mkdir "$work/facts"
 /usr/bin/python3 "$here/authenticode.py" facts "$work/updater.exe" \
   "$work/facts" >/dev/null

@@ -149,6 +149,13 @@ copy assume-unchanged &&
   echo '// changed' >>"$work/assume-unchanged/updater/updater.cpp"
 copy excluded && echo hidden.h >>"$work/excluded/.git/info/exclude" &&
   touch "$work/excluded/updater/hidden.h"
+# Only build/ and dist/ themselves are the build's output: not a file
+# whose name begins the same way.
+copy excluded-builder &&
+  echo builder.h >>"$work/excluded-builder/.git/info/exclude" &&
+  touch "$work/excluded-builder/builder.h"
+copy built && mkdir "$work/built/build" "$work/built/dist" &&
+  touch "$work/built/build/updater.exe" "$work/built/dist/updater.exe"
 
 # The release laid out as ./run release does; another build laid out the
 # same way, over it, and its SHA256SUMS rewritten (as one who can write
@@ -278,8 +285,28 @@ expect "a change hidden from git status by assume-unchanged is refused" \
   1 "holds more than its commit" sign "$work/dist" "$work/assume-unchanged"
 expect "a file hidden from git status by .git/info/exclude is refused" \
   1 "holds more than its commit" sign "$work/dist" "$work/excluded"
+expect "an excluded file whose name only begins with build is refused" \
+  1 "^!! builder\.h$" sign "$work/dist" "$work/excluded-builder"
+expect "the build's own output in build/ and dist/ is not reported" \
+  0 "^$" "$top/release/uncommitted.sh" "$work/built"
 expect "a folder that is no git checkout is refused" \
   1 "is not a git checkout" sign "$work/dist" "$keys"
+# A machine without ca-certificates, its CA bundle hidden by a mount
+# namespace of the signing's own: osslsigncode attach-signature wants a CA
+# file, and would write nothing without one.
+without_ca_bundle() {
+  mkdir -p "$work/no-certs"
+  unshare --mount sh -c 'mount --bind "$0" /etc/ssl/certs && exec "$@"' \
+    "$work/no-certs" "$@"
+}
+if without_ca_bundle test ! -e /etc/ssl/certs/ca-certificates.crt \
+  2>/dev/null; then
+  expect "the release signs on a machine without the system CA bundle" \
+    0 "^signed: " without_ca_bundle "$top/release/sign.sh" "$work/dist" \
+    "$work/checkout"
+else
+  echo "skip signing without the system CA bundle: no mount namespace here"
+fi
 # Last, the genuine file that the table and Wine take.
 expect "the release signs again" 0 "^signed: " sign "$work/dist"
 unset SIGN_PKCS12 SIGN_PASSWORD_FILE
@@ -319,7 +346,8 @@ mkdir -p "$work/other-facts"
 "$python" "$top/release/authenticode.py" facts "$files/other-build.exe" \
   "$work/other-facts" >/dev/null
 osslsigncode attach-signature -sigin "$work/other-facts/signature.pem" \
-  -in "$release" -out "$files/moved-signature.exe" >/dev/null 2>&1
+  -CAfile "$work/other-facts/chain.pem" -in "$release" \
+  -out "$files/moved-signature.exe" >/dev/null 2>&1
 # Another key's signature made to name the vendor's certificate: the
 # signer's issuer and serial number the vendor's, the certificates the
 # attacker's (with the vendor CA's name and the vendor's serial, under a
@@ -338,10 +366,12 @@ tamper digest-algorithms genuine.exe digest-algorithms.exe
 tamper signer-digest-parameters genuine.exe signer-digest-parameters.exe
 tamper signature-parameters genuine.exe signature-parameters.exe
 tamper indefinite genuine.exe indefinite.exe
+tamper long-null genuine.exe long-null.exe
 tamper second-signer genuine.exe second-signer.exe
 tamper certificates-reversed genuine.exe certificates-reversed.exe
 tamper certificates-without-root genuine.exe certificates-without-root.exe
 tamper certificates-twice genuine.exe certificates-twice.exe
+tamper root-signature genuine.exe root-signature.exe
 tamper certificates genuine.exe fake-root.exe "$keys/vendor.der" \
   "$keys/fake-root.der"
 tamper certificates-plus genuine.exe stray-certificate.exe \
@@ -357,6 +387,7 @@ tamper unsigned genuine.exe counter-signature.exe \
 tamper token-certificates-plus timestamped.exe token-certificates.exe \
   "$keys/stranger.der"
 tamper token-unsigned timestamped.exe token-unsigned.exe
+tamper token-signature-parameters timestamped.exe token-parameters.exe
 
 echo "--- verifying"
 # name | exit | a line it prints | file | pins: ca = VERIFY_CA (the
@@ -394,6 +425,7 @@ data for parameters of the digest algorithms' SHA-256|1|^FAIL well-formed: its d
 data for parameters of the signer's digest algorithm|1|^FAIL well-formed: its signer's digest algorithm's parameters|signer-digest-parameters.exe|ca leaf
 data for parameters of the signature algorithm|1|^FAIL well-formed: its signature algorithm's parameters|signature-parameters.exe|ca leaf
 a BER indefinite length|1|^FAIL well-formed: .*indefinite length|indefinite.exe|ca leaf
+a NULL's length in two octets, in a certificate's algorithm outside its signature|1|^FAIL well-formed: .*a length in more octets than DER's|long-null.exe|ca leaf
 an unauthenticated blob added to the signature|1|^FAIL nothing unsigned beside it: unsigned attribute|blob.exe|ca leaf
 an empty time stamp attribute|1|^FAIL nothing unsigned beside it: unsigned attribute .* with 0 values|empty-timestamp.exe|ca leaf
 a counter-signature attribute|1|^FAIL nothing unsigned beside it: unsigned attribute .*counter-signature|counter-signature.exe|ca leaf
@@ -405,12 +437,14 @@ another key's primary signature, the vendor's nested under it: certificate pin|1
 the certificates in another order|1|^FAIL certificates: .*not in DER order|certificates-reversed.exe|ca leaf
 the certificates without the CA|1|^FAIL certificates: the signer's chain stops at|certificates-without-root.exe|ca leaf
 the certificates twice over|1|^FAIL certificates: .*one certificate twice|certificates-twice.exe|ca leaf
+the CA's signature changed, so that it is not its own|1|^FAIL certificates: the signer's chain stops at|root-signature.exe|ca leaf
 the CA replaced by a self-made one of its name, with data in an extension|1|^FAIL certificates: .*a certificate outside the signer's chain|fake-root.exe|ca leaf
 a stray certificate beside the chain|1|^FAIL certificates: .*a certificate outside the signer's chain|stray-certificate.exe|ca leaf
 another key's signature naming the vendor's certificate, listed after a look-alike: CA pin|1|^FAIL signature intact: the signer's certificate's key did not make|confused.exe|ca
 another key's signature naming the vendor's certificate, listed after a look-alike: certificate pin|1|^FAIL signature intact: the signer's certificate's key did not make|confused.exe|leaf
 a certificate added to the time stamp's|1|^FAIL time stamp: .*a certificate outside the authority's chain|token-certificates.exe|ca leaf tsa
 an unsigned attribute on the time stamp's signer|1|^FAIL time stamp: its signer has unsigned attributes|token-unsigned.exe|ca leaf tsa
+data for parameters of the time stamp's signature algorithm|1|^FAIL time stamp: its .* algorithm's parameters carry data|token-parameters.exe|ca leaf tsa
 re-signed by another key|1|^FAIL trusted|resigned.exe|ca
 another key whose CA the machine trusts, VERIFY_CA the vendor's|1|^FAIL trusted|stranger.exe|ca machine
 the vendor's names under another CA: CA pin|1|^FAIL trusted|lookalike.exe|ca
@@ -419,6 +453,15 @@ one byte of code changed|1|^FAIL signature intact: the file's digest is not the 
 the vendor's signature over another build|1|^FAIL same build|other-build.exe|ca leaf
 the vendor's signature of another build moved onto this one|1|^FAIL signature intact: the file's digest is not the signed one|moved-signature.exe|ca leaf
 TABLE
+# Without a time stamp there is none to speak of: no line does.
+said_of_unstamped() {
+  local said
+  said=$(VERIFY_CA=$keys/vendor-ca.pem verify "$genuine")
+  echo "$said"
+  ! grep -qi "time stamp" <<<"$said"
+}
+expect "the genuine file without a time stamp: verified, no word of one" \
+  0 "^verified$" said_of_unstamped
 VERIFY_SIGNER_SHA256=not-a-digest expect "a malformed pin is a usage error" \
   2 "VERIFY_SIGNER_SHA256 is not a SHA-256" verify "$genuine"
 VERIFY_CA=$keys/nothing.pem expect "a CA file that is not there is a usage error" \
