@@ -238,9 +238,9 @@ inline bool ReadProductVersion(const char* path, bool* has_version,
       keyed = Word(info + 6 + 2 * i) == static_cast<WORD>(kKey[i]);
     if (keyed) {
       *has_version = true;
-      const BYTE* const fixed = info + kFixedInfoOffset;
-      *version = static_cast<unsigned long long>(Dword(fixed + 16)) << 32 |
-                 Dword(fixed + 20);  // dwProductVersionMS, then LS
+      *version = (static_cast<unsigned long long>(Dword(info + kFixedInfoOffset + 16))
+                  << 32) |
+                 Dword(info + kFixedInfoOffset + 20);
     }
   }
   CloseHandle(file);

@@ -192,15 +192,9 @@ inline bool ReadGivenDigest(const char* text, unsigned char* bytes,
   return true;
 }
 
-// What the public calls check before they choose a road: the digest the
-// application passed reads (into `bytes`, `*given` pointing at them, or
-// null for none), and the updater's probe of "Zelvaro" will see this
-// running application (the name is a mutex, or free). 0, or why not.
-inline DWORD CheckBeforeAnyRoad(const char* installer_sha256,
-                                unsigned char* bytes,
-                                const unsigned char** given) {
-  if (!ReadGivenDigest(installer_sha256, bytes, given))
-    return ERROR_INVALID_PARAMETER;
+// 0 if the updater's probe of "Zelvaro" will see this running application
+// (the name is a mutex, or free), else kErrorRunningNameTaken.
+inline DWORD CheckRunningName() {
   HANDLE probe = CreateMutexA(/*lpMutexAttributes=*/NULL,
                               /*bInitialOwner=*/FALSE, kRunningMutexName);
   if (probe == NULL)
@@ -439,10 +433,13 @@ inline HANDLE StartUpdaterElevated(const char* updater_path,
                                    const char* installer_sha256) {
   unsigned char bytes[internal::kDigestSize];
   const unsigned char* given;
-  const DWORD refused =
-      internal::CheckBeforeAnyRoad(installer_sha256, bytes, &given);
-  if (refused != 0) {
-    SetLastError(refused);
+  if (!internal::ReadGivenDigest(installer_sha256, bytes, &given)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return NULL;
+  }
+  const DWORD taken = internal::CheckRunningName();
+  if (taken != 0) {
+    SetLastError(taken);
     return NULL;
   }
   // An application the user did not elevate gets itself back as the user.
@@ -484,7 +481,11 @@ inline HANDLE StartUpdater(const char* updater_path,
                            const char* installer_sha256) {
   unsigned char bytes[internal::kDigestSize];
   const unsigned char* given;
-  DWORD refused = internal::CheckBeforeAnyRoad(installer_sha256, bytes, &given);
+  if (!internal::ReadGivenDigest(installer_sha256, bytes, &given)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return NULL;
+  }
+  DWORD refused = internal::CheckRunningName();
   if (refused == 0 && !internal::ApplicationBeside(updater_path))
     refused = kHelperExitNoApplication;
   unsigned char digest[internal::kDigestSize];
