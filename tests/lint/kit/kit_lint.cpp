@@ -4,7 +4,7 @@
 // that the libraries the README names are enough.
 #include <windows.h>
 
-#include "updater_caller.h"
+#include <updater_caller/updater_caller.h>
 
 int WINAPI WinMain(HINSTANCE /*instance*/, HINSTANCE /*previous*/,
                    LPSTR /*command_line*/, int /*show*/) {

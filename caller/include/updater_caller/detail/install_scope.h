@@ -15,8 +15,8 @@
 // off: a note that does not match the layer, such as one planted in the
 // user's profile, changes nothing, so no value from it ever becomes a
 // layer.
-#ifndef UPDATER_CALLER_INSTALL_SCOPE_H_
-#define UPDATER_CALLER_INSTALL_SCOPE_H_
+#ifndef UPDATER_CALLER_DETAIL_INSTALL_SCOPE_H_
+#define UPDATER_CALLER_DETAIL_INSTALL_SCOPE_H_
 
 #include <windows.h>
 #include <sddl.h>
@@ -24,8 +24,8 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "helper_command_line.h"
-#include "updater_environment.h"
+#include <updater_caller/detail/helper_command_line.h>
+#include <updater_caller/detail/updater_environment.h>
 
 namespace updater_caller {
 namespace internal {
@@ -295,4 +295,4 @@ inline void RestoreCompatLayer() {
 }  // namespace internal
 }  // namespace updater_caller
 
-#endif  // UPDATER_CALLER_INSTALL_SCOPE_H_
+#endif  // UPDATER_CALLER_DETAIL_INSTALL_SCOPE_H_

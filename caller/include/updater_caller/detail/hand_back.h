@@ -32,8 +32,8 @@
 // be started), the elevated copy exits all the same, with
 // kHandBackFailed: the application then stays closed until the user
 // starts it, rather than run with rights the user did not give it.
-#ifndef UPDATER_CALLER_HAND_BACK_H_
-#define UPDATER_CALLER_HAND_BACK_H_
+#ifndef UPDATER_CALLER_DETAIL_HAND_BACK_H_
+#define UPDATER_CALLER_DETAIL_HAND_BACK_H_
 
 #include <windows.h>
 #include <sddl.h>
@@ -41,9 +41,9 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "helper_command_line.h"
-#include "install_scope.h"
-#include "updater_environment.h"
+#include <updater_caller/detail/helper_command_line.h>
+#include <updater_caller/detail/install_scope.h>
+#include <updater_caller/detail/updater_environment.h>
 
 namespace updater_caller {
 
@@ -324,4 +324,4 @@ inline int RunWatcher(const WatcherRequest& request) {
 }  // namespace internal
 }  // namespace updater_caller
 
-#endif  // UPDATER_CALLER_HAND_BACK_H_
+#endif  // UPDATER_CALLER_DETAIL_HAND_BACK_H_

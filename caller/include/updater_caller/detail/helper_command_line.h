@@ -18,8 +18,8 @@
 // malformed, and a malformed line starts nothing.
 //
 // Also the few string routines the kit's other files share.
-#ifndef UPDATER_CALLER_HELPER_COMMAND_LINE_H_
-#define UPDATER_CALLER_HELPER_COMMAND_LINE_H_
+#ifndef UPDATER_CALLER_DETAIL_HELPER_COMMAND_LINE_H_
+#define UPDATER_CALLER_DETAIL_HELPER_COMMAND_LINE_H_
 
 #include <windows.h>
 #include <wincrypt.h>
@@ -321,4 +321,4 @@ inline void FormatHelperParameters(const char* updater,
 }  // namespace internal
 }  // namespace updater_caller
 
-#endif  // UPDATER_CALLER_HELPER_COMMAND_LINE_H_
+#endif  // UPDATER_CALLER_DETAIL_HELPER_COMMAND_LINE_H_

@@ -13,8 +13,8 @@
 //
 // Every read is bounded by what the file's own headers promise and checked
 // against what was read: a malformed file is refused, never read past.
-#ifndef UPDATER_CALLER_INSTALLER_IMAGE_H_
-#define UPDATER_CALLER_INSTALLER_IMAGE_H_
+#ifndef UPDATER_CALLER_DETAIL_INSTALLER_IMAGE_H_
+#define UPDATER_CALLER_DETAIL_INSTALLER_IMAGE_H_
 
 #include <windows.h>
 
@@ -270,4 +270,4 @@ inline bool NoOlderThanApplication(const char* application,
 }  // namespace internal
 }  // namespace updater_caller
 
-#endif  // UPDATER_CALLER_INSTALLER_IMAGE_H_
+#endif  // UPDATER_CALLER_DETAIL_INSTALLER_IMAGE_H_

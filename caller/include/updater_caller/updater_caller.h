@@ -1,8 +1,11 @@
 // For the application that ships updater.exe: how to start it so that it
 // acts, and how to hold the mutex that tells it the application still runs.
-// Plain Win32 ANSI, header only. Add the five headers of caller/ to the
-// application, include this one in one source file, and link shell32,
-// advapi32, wintrust and crypt32.
+// Plain Win32 ANSI, header only. The application links the CMake target
+// updater::caller (find_package(updater_caller 1 REQUIRED), or
+// add_subdirectory of caller/), which brings shell32 and advapi32, and
+// includes <updater_caller/updater_caller.h> in one source file. wintrust
+// and crypt32 are loaded from the system folder, never linked. The
+// routines behind the calls live in detail/.
 //
 //   int WINAPI WinMain(...) {
 //     int kit_exit_code;
@@ -46,11 +49,20 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "hand_back.h"
-#include "helper_command_line.h"
-#include "install_scope.h"
-#include "staged_installer.h"
-#include "updater_environment.h"
+#include <updater_caller/detail/hand_back.h>
+#include <updater_caller/detail/helper_command_line.h>
+#include <updater_caller/detail/install_scope.h>
+#include <updater_caller/detail/staged_installer.h>
+#include <updater_caller/detail/updater_environment.h>
+
+// The kit's version; caller/CMakeLists.txt reads the package's version from
+// these lines, so find_package(updater_caller 1) and the code agree. The
+// major number changes when a call, a code or the helper's command line
+// changes in a way an application or an earlier helper would notice.
+#define UPDATER_CALLER_VERSION_MAJOR 1
+#define UPDATER_CALLER_VERSION_MINOR 0
+#define UPDATER_CALLER_VERSION_PATCH 0
+#define UPDATER_CALLER_VERSION_STRING "1.0.0"
 
 namespace updater_caller {
 

@@ -15,8 +15,8 @@
 // Copies are deleted when Windows restarts (MOVEFILE_DELAY_UNTIL_REBOOT)
 // and by the next update's helper, whichever comes first; their empty
 // folders stay until the restart.
-#ifndef UPDATER_CALLER_STAGED_INSTALLER_H_
-#define UPDATER_CALLER_STAGED_INSTALLER_H_
+#ifndef UPDATER_CALLER_DETAIL_STAGED_INSTALLER_H_
+#define UPDATER_CALLER_DETAIL_STAGED_INSTALLER_H_
 
 #include <windows.h>
 #include <aclapi.h>
@@ -28,9 +28,9 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "helper_command_line.h"
-#include "install_scope.h"
-#include "installer_image.h"
+#include <updater_caller/detail/helper_command_line.h>
+#include <updater_caller/detail/install_scope.h>
+#include <updater_caller/detail/installer_image.h>
 
 namespace updater_caller {
 namespace internal {
@@ -478,4 +478,4 @@ inline bool SignedLikeApplication(const char* application,
 }  // namespace internal
 }  // namespace updater_caller
 
-#endif  // UPDATER_CALLER_STAGED_INSTALLER_H_
+#endif  // UPDATER_CALLER_DETAIL_STAGED_INSTALLER_H_

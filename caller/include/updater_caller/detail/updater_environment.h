@@ -30,8 +30,8 @@
 // outside the ANSI code page, such as a profile folder with letters of
 // another script, passes on unchanged, and sorted by name as Windows keeps
 // them.
-#ifndef UPDATER_CALLER_UPDATER_ENVIRONMENT_H_
-#define UPDATER_CALLER_UPDATER_ENVIRONMENT_H_
+#ifndef UPDATER_CALLER_DETAIL_UPDATER_ENVIRONMENT_H_
+#define UPDATER_CALLER_DETAIL_UPDATER_ENVIRONMENT_H_
 
 #include <windows.h>
 
@@ -39,7 +39,7 @@
 #include <string.h>
 #include <wchar.h>
 
-#include "helper_command_line.h"
+#include <updater_caller/detail/helper_command_line.h>
 
 namespace updater_caller {
 namespace internal {
@@ -337,4 +337,4 @@ inline wchar_t* UnelevatedEnvironment(bool run_as_invoker) {
 }  // namespace internal
 }  // namespace updater_caller
 
-#endif  // UPDATER_CALLER_UPDATER_ENVIRONMENT_H_
+#endif  // UPDATER_CALLER_DETAIL_UPDATER_ENVIRONMENT_H_
