@@ -44,13 +44,9 @@
 #include <updater_caller/detail/helper_command_line.h>
 #include <updater_caller/detail/install_scope.h>
 #include <updater_caller/detail/updater_environment.h>
+#include <updater_caller/detail/win32_helpers.h>
 
 namespace updater_caller {
-
-// The exit code of an elevated restarted application that could not hand
-// itself back to the user (see above).
-const DWORD kHandBackFailed = 0x20000005;
-
 namespace internal {
 
 // The application the updater restarts, beside itself, and the command
@@ -67,73 +63,6 @@ const char kWatcherCopySuffix[] = ".exe";
 // How long to wait for a watcher that was ended to be gone, so that its
 // copy can be deleted.
 const DWORD kWatcherEndWaitMs = 5000;
-
-// True if this process runs with an elevated token.
-inline bool IsElevated() {
-  HANDLE token;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
-    return false;
-  TOKEN_ELEVATION elevation;
-  DWORD size = 0;
-  const bool elevated = GetTokenInformation(token, TokenElevation,
-                                            &elevation, sizeof(elevation),
-                                            &size) &&
-                        elevation.TokenIsElevated != 0;
-  CloseHandle(token);
-  return elevated;
-}
-
-// The full path of this process's own exe into `path` (MAX_PATH bytes).
-// False, with the cause in GetLastError(), if it could not be had whole.
-inline bool OwnExePath(char* path) {
-  const DWORD length =
-      GetModuleFileNameA(/*hModule=*/NULL, path, MAX_PATH);
-  if (length == 0)
-    return false;
-  if (length >= MAX_PATH) {  // cut short
-    SetLastError(ERROR_INSUFFICIENT_BUFFER);
-    return false;
-  }
-  return true;
-}
-
-// Starts `program` with `command_line` (copied: the platform may write into
-// it), `current_directory` (null: this process's) and the UTF-16
-// `environment` block (null: this process's), no handle inherited.
-//
-// Needs: nothing. Leaves: the process's handle with the caller, its
-// thread's closed; or null with the cause in GetLastError().
-inline HANDLE StartProgram(const char* program, const char* command_line,
-                           const char* current_directory,
-                           const wchar_t* environment = NULL) {
-  const size_t size = strlen(command_line) + 1;
-  char* writable = static_cast<char*>(malloc(size));
-  if (writable == NULL) {
-    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return NULL;
-  }
-  memcpy(writable, command_line, size);
-  STARTUPINFOA startup;
-  memset(&startup, 0, sizeof(startup));
-  startup.cb = sizeof(startup);
-  PROCESS_INFORMATION process;
-  memset(&process, 0, sizeof(process));
-  const BOOL started = CreateProcessA(
-      program, writable, /*lpProcessAttributes=*/NULL,
-      /*lpThreadAttributes=*/NULL, /*bInheritHandles=*/FALSE,
-      /*dwCreationFlags=*/environment != NULL ? CREATE_UNICODE_ENVIRONMENT
-                                              : 0,
-      /*lpEnvironment=*/const_cast<wchar_t*>(environment), current_directory,
-      &startup, &process);
-  const DWORD error = GetLastError();
-  free(writable);
-  if (!started) {
-    SetLastError(error);  // the cause, whatever free() did to it
-    return NULL;
-  }
-  CloseHandle(process.hThread);
-  return process.hProcess;
-}
 
 // Writes the event's security descriptor into `sddl` (`size` bytes): full
 // access for this process's user (the watcher) and SYSTEM, and the right

@@ -26,6 +26,7 @@
 
 #include <updater_caller/detail/helper_command_line.h>
 #include <updater_caller/detail/updater_environment.h>
+#include <updater_caller/detail/win32_helpers.h>
 
 namespace updater_caller {
 namespace internal {
@@ -180,17 +181,6 @@ inline bool MayWrite(HANDLE token, const char* path, DWORD rights) {
   return may_write;
 }
 
-// Writes the folder of `path`, with its trailing backslash, into `folder`
-// (MAX_PATH bytes). False if `path` names no folder or it does not fit.
-inline bool FolderOf(const char* path, char* folder) {
-  const size_t length = static_cast<size_t>(FileNameOf(path) - path);
-  if (length == 0 || length >= MAX_PATH)
-    return false;
-  memcpy(folder, path, length);
-  folder[length] = '\0';
-  return true;
-}
-
 // True if `path` lies on a local fixed drive whose file system keeps
 // security descriptors. Elsewhere (a share, a removable or mounted drive,
 // FAT) the rights a folder reports are not Windows's to enforce.
@@ -224,46 +214,6 @@ inline bool IsPerUserInstall(const char* updater, const char* application) {
                         MayWrite(token, application, kFileWriteRights);
   CloseHandle(token);
   return per_user;
-}
-
-// Fills `attributes` (not inherited) with the security descriptor `sddl`
-// describes. False if it does not parse.
-//
-// Needs: nothing. Leaves: the descriptor for the caller to LocalFree
-// (attributes->lpSecurityDescriptor).
-inline bool AttributesFromSddl(const char* sddl,
-                               SECURITY_ATTRIBUTES* attributes) {
-  attributes->nLength = sizeof(*attributes);
-  attributes->lpSecurityDescriptor = NULL;
-  attributes->bInheritHandle = FALSE;
-  return ConvertStringSecurityDescriptorToSecurityDescriptorA(
-             sddl, SDDL_REVISION_1, &attributes->lpSecurityDescriptor,
-             /*SecurityDescriptorSize=*/NULL) != FALSE;
-}
-
-// The value of the environment variable `name` in a buffer the caller
-// frees, or null when it is unset or empty (or memory ran out).
-inline char* ReadVariable(const char* name) {
-  const DWORD size = GetEnvironmentVariableA(name, /*lpBuffer=*/NULL, 0);
-  if (size == 0)
-    return NULL;
-  char* value = static_cast<char*>(malloc(size));
-  if (value == NULL)
-    return NULL;
-  const DWORD length = GetEnvironmentVariableA(name, value, size);
-  if (length == 0 || length >= size) {
-    free(value);
-    return NULL;
-  }
-  value[length] = '\0';
-  return value;
-}
-
-// Sets `name` to `value` (null removes it); an empty value removes it too,
-// since the platform's own environment cannot tell the two apart.
-inline void WriteVariable(const char* name, const char* value) {
-  SetEnvironmentVariableA(name,
-                          value != NULL && value[0] != '\0' ? value : NULL);
 }
 
 // Takes RunAsInvoker off __COMPAT_LAYER again, if the kit added it for

@@ -31,6 +31,7 @@
 #include <updater_caller/detail/helper_command_line.h>
 #include <updater_caller/detail/install_scope.h>
 #include <updater_caller/detail/installer_image.h>
+#include <updater_caller/detail/win32_helpers.h>
 
 namespace updater_caller {
 namespace internal {

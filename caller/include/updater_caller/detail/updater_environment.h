@@ -40,6 +40,7 @@
 #include <wchar.h>
 
 #include <updater_caller/detail/helper_command_line.h>
+#include <updater_caller/detail/win32_helpers.h>
 
 namespace updater_caller {
 namespace internal {
