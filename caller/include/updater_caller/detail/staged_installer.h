@@ -28,6 +28,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <updater_caller/detail/handles.h>
 #include <updater_caller/detail/helper_command_line.h>
 #include <updater_caller/detail/install_scope.h>
 #include <updater_caller/detail/installer_image.h>
@@ -67,40 +68,40 @@ struct StagedCopy {
 // Leaves: both handles open and where the reads and writes left them; no
 // provider, hash or buffer.
 inline bool HashAndCopy(HANDLE source, HANDLE copy, unsigned char* digest) {
-  HCRYPTPROV provider;
-  if (!CryptAcquireContextA(&provider, /*szContainer=*/NULL,
+  HCRYPTPROV acquired;
+  if (!CryptAcquireContextA(&acquired, /*szContainer=*/NULL,
                             /*szProvider=*/NULL, PROV_RSA_AES,
                             CRYPT_VERIFYCONTEXT))
     return false;
-  bool done = false;
-  HCRYPTHASH hash;
-  if (CryptCreateHash(provider, CALG_SHA_256, /*hKey=*/0, /*dwFlags=*/0,
-                      &hash)) {
-    BYTE* buffer = static_cast<BYTE*>(malloc(kCopyChunk));
-    while (buffer != NULL) {
-      DWORD read = 0;
-      if (!ReadFile(source, buffer, kCopyChunk, &read,
-                    /*lpOverlapped=*/NULL))
-        break;
-      if (read == 0) {
-        DWORD size = kDigestSize;
-        done = CryptGetHashParam(hash, HP_HASHVAL, digest, &size, 0) &&
-               size == kDigestSize;
-        break;
-      }
-      if (!CryptHashData(hash, buffer, read, /*dwFlags=*/0))
-        break;
-      DWORD written = 0;
-      if (copy != INVALID_HANDLE_VALUE &&
-          (!WriteFile(copy, buffer, read, &written, /*lpOverlapped=*/NULL) ||
-           written != read))
-        break;
+  const UniqueCryptProvider provider(acquired);
+  HCRYPTHASH created;
+  if (!CryptCreateHash(provider.Get(), CALG_SHA_256, /*hKey=*/0,
+                       /*dwFlags=*/0, &created))
+    return false;
+  // Let go in the reverse order: the buffer, the hash, the provider.
+  const UniqueCryptHash hash(created);
+  const UniqueMemory<BYTE> buffer(static_cast<BYTE*>(malloc(kCopyChunk)));
+  if (!buffer.Valid())
+    return false;
+  for (;;) {
+    DWORD read = 0;
+    if (!ReadFile(source, buffer.Get(), kCopyChunk, &read,
+                  /*lpOverlapped=*/NULL))
+      return false;
+    if (read == 0) {
+      DWORD size = kDigestSize;
+      return CryptGetHashParam(hash.Get(), HP_HASHVAL, digest, &size, 0) &&
+             size == kDigestSize;
     }
-    free(buffer);
-    CryptDestroyHash(hash);
+    if (!CryptHashData(hash.Get(), buffer.Get(), read, /*dwFlags=*/0))
+      return false;
+    DWORD written = 0;
+    if (copy != INVALID_HANDLE_VALUE &&
+        (!WriteFile(copy, buffer.Get(), read, &written,
+                    /*lpOverlapped=*/NULL) ||
+         written != read))
+      return false;
   }
-  CryptReleaseContext(provider, /*dwFlags=*/0);
-  return done;
 }
 
 // Opens `path` to read it whole while nobody else may write, rename or
@@ -121,12 +122,12 @@ inline HANDLE OpenShuttingOutWriters(const char* path) {
 //
 // Needs: nothing. Leaves: no handle open.
 inline bool DigestOfFile(const char* path, unsigned char* digest) {
-  HANDLE file = OpenShuttingOutWriters(path);
-  if (file == INVALID_HANDLE_VALUE)
+  UniqueFile file(OpenShuttingOutWriters(path));
+  if (!file.Valid())
     return false;
-  const bool done = HashAndCopy(file, INVALID_HANDLE_VALUE, digest);
+  const bool done = HashAndCopy(file.Get(), INVALID_HANDLE_VALUE, digest);
   const DWORD error = GetLastError();
-  CloseHandle(file);
+  file.Reset();
   if (!done)
     SetLastError(error != 0 ? error : ERROR_READ_FAULT);
   return done;
@@ -148,15 +149,14 @@ inline void RemoveStagedFiles(const char* folder) {
   char pattern[MAX_PATH];
   if (Join(pattern, MAX_PATH, folder, "\\*")) {
     WIN32_FIND_DATAA found;
-    HANDLE find = FindFirstFileA(pattern, &found);
-    if (find != INVALID_HANDLE_VALUE) {
+    const UniqueFind find(FindFirstFileA(pattern, &found));
+    if (find.Valid()) {
       do {
         char path[MAX_PATH];
         if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
             Join(path, MAX_PATH, folder, "\\", found.cFileName))
           DeleteFileA(path);
-      } while (FindNextFileA(find, &found));
-      FindClose(find);
+      } while (FindNextFileA(find.Get(), &found));
     }
   }
 }
@@ -172,26 +172,25 @@ inline void RemoveStagingFolder(const char* folder) {
 // Administrators or SYSTEM: only an elevated helper makes such a folder
 // in the temp folder, and no unelevated program can change what is in it.
 inline bool IsStagingFolderOfOurs(const char* folder) {
-  HANDLE handle = CreateFileA(
+  const UniqueFile handle(CreateFileA(
       folder, READ_CONTROL,
       /*dwShareMode=*/FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
       /*lpSecurityAttributes=*/NULL, OPEN_EXISTING,
       FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
-      /*hTemplateFile=*/NULL);
-  if (handle == INVALID_HANDLE_VALUE)
+      /*hTemplateFile=*/NULL));
+  if (!handle.Valid())
     return false;
   PSID owner = NULL;
   PSECURITY_DESCRIPTOR descriptor = NULL;
-  bool ours = false;
-  if (GetSecurityInfo(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION,
-                      &owner, /*ppsidGroup=*/NULL, /*ppDacl=*/NULL,
-                      /*ppSacl=*/NULL, &descriptor) == ERROR_SUCCESS) {
-    ours = IsWellKnownSid(owner, WinBuiltinAdministratorsSid) ||
-           IsWellKnownSid(owner, WinLocalSystemSid);
-    LocalFree(descriptor);
-  }
-  CloseHandle(handle);
-  return ours;
+  if (GetSecurityInfo(handle.Get(), SE_FILE_OBJECT,
+                      OWNER_SECURITY_INFORMATION, &owner,
+                      /*ppsidGroup=*/NULL, /*ppDacl=*/NULL,
+                      /*ppSacl=*/NULL, &descriptor) != ERROR_SUCCESS)
+    return false;
+  // The descriptor goes before the handle.
+  const UniqueLocal held(descriptor);
+  return IsWellKnownSid(owner, WinBuiltinAdministratorsSid) ||
+         IsWellKnownSid(owner, WinLocalSystemSid);
 }
 
 // Deletes the copies earlier updates left under `root`, in the real
@@ -210,8 +209,8 @@ inline void RemoveEarlierStagedCopies(const char* root) {
       !Join(pattern, MAX_PATH, pattern, "*"))
     return;
   WIN32_FIND_DATAA found;
-  HANDLE find = FindFirstFileA(pattern, &found);
-  if (find == INVALID_HANDLE_VALUE)
+  const UniqueFind find(FindFirstFileA(pattern, &found));
+  if (!find.Valid())
     return;
   do {
     char folder[MAX_PATH];
@@ -220,8 +219,7 @@ inline void RemoveEarlierStagedCopies(const char* root) {
         Join(folder, MAX_PATH, root, "\\", found.cFileName) &&
         IsStagingFolderOfOurs(folder))
       RemoveStagedFiles(folder);
-  } while (FindNextFileA(find, &found));
-  FindClose(find);
+  } while (FindNextFileA(find.Get(), &found));
 }
 
 // Creates `folder`, which must not exist, with the protected DACL.
@@ -229,9 +227,8 @@ inline bool CreateProtectedFolder(const char* folder) {
   SECURITY_ATTRIBUTES attributes;
   if (!AttributesFromSddl(kStagingFolderSddl, &attributes))
     return false;
-  const BOOL created = CreateDirectoryA(folder, &attributes);
-  LocalFree(attributes.lpSecurityDescriptor);
-  return created != FALSE;
+  const UniqueLocal descriptor(attributes.lpSecurityDescriptor);
+  return CreateDirectoryA(folder, &attributes) != FALSE;
 }
 
 // Copies `installer`, a full path on a drive, into a new protected folder
@@ -259,17 +256,16 @@ inline bool StageInstaller(const char* installer, StagedCopy* staged) {
     return false;
 
   bool copied = false;
-  HANDLE source = OpenShuttingOutWriters(installer);
-  if (source != INVALID_HANDLE_VALUE) {
-    HANDLE copy = CreateFileA(staged->path, GENERIC_WRITE,
-                              /*dwShareMode=*/0,
-                              /*lpSecurityAttributes=*/NULL, CREATE_NEW,
-                              FILE_ATTRIBUTE_NORMAL, /*hTemplateFile=*/NULL);
-    if (copy != INVALID_HANDLE_VALUE) {
-      copied = HashAndCopy(source, copy, staged->digest);
-      CloseHandle(copy);
+  {  // both closed before the folder is removed or booked
+    const UniqueFile source(OpenShuttingOutWriters(installer));
+    if (source.Valid()) {
+      const UniqueFile copy(CreateFileA(
+          staged->path, GENERIC_WRITE, /*dwShareMode=*/0,
+          /*lpSecurityAttributes=*/NULL, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+          /*hTemplateFile=*/NULL));
+      if (copy.Valid())
+        copied = HashAndCopy(source.Get(), copy.Get(), staged->digest);
     }
-    CloseHandle(source);
   }
   if (!copied) {
     RemoveStagingFolder(staged->folder);
@@ -290,8 +286,9 @@ inline bool StageInstaller(const char* installer, StagedCopy* staged) {
 // "runas", load a planted wintrust.dll or crypt32.dll elevated under the
 // vendor's name on the prompt.
 struct TrustCalls {
-  HMODULE wintrust;
-  HMODULE crypt32;
+  // Unloaded in the reverse order: wintrust, then crypt32.
+  UniqueLibrary crypt32;
+  UniqueLibrary wintrust;
   LONG(WINAPI* verify)(HWND, GUID*, LPVOID);
   CRYPT_PROVIDER_DATA*(WINAPI* provider_data)(HANDLE);
   CRYPT_PROVIDER_SGNR*(WINAPI* signer)(CRYPT_PROVIDER_DATA*, DWORD, BOOL,
@@ -311,29 +308,23 @@ bool Find(HMODULE module, const char* name, Function* function) {
 
 // Loads the trust calls into `calls`. False if any is missing.
 //
-// Needs: nothing. Leaves: the two modules loaded, for UnloadTrustCalls,
-// whatever the result.
+// Needs: nothing. Leaves: the two modules loaded in `calls`, which
+// unloads them, whatever the result.
 inline bool LoadTrustCalls(TrustCalls* calls) {
-  calls->wintrust = LoadLibraryExA("wintrust.dll", /*hFile=*/NULL,
-                                   LOAD_LIBRARY_SEARCH_SYSTEM32);
-  calls->crypt32 = LoadLibraryExA("crypt32.dll", /*hFile=*/NULL,
-                                  LOAD_LIBRARY_SEARCH_SYSTEM32);
-  const bool verify = Find(calls->wintrust, "WinVerifyTrust", &calls->verify);
-  const bool provider_data = Find(calls->wintrust,
-                                  "WTHelperProvDataFromStateData",
+  calls->wintrust.Reset(LoadLibraryExA("wintrust.dll", /*hFile=*/NULL,
+                                       LOAD_LIBRARY_SEARCH_SYSTEM32));
+  calls->crypt32.Reset(LoadLibraryExA("crypt32.dll", /*hFile=*/NULL,
+                                      LOAD_LIBRARY_SEARCH_SYSTEM32));
+  const HMODULE wintrust = calls->wintrust.Get();
+  const bool verify = Find(wintrust, "WinVerifyTrust", &calls->verify);
+  const bool provider_data = Find(wintrust, "WTHelperProvDataFromStateData",
                                   &calls->provider_data);
-  const bool signer = Find(calls->wintrust, "WTHelperGetProvSignerFromChain",
-                           &calls->signer);
-  const bool same_name = Find(calls->crypt32, "CertCompareCertificateName",
+  const bool signer =
+      Find(wintrust, "WTHelperGetProvSignerFromChain", &calls->signer);
+  const bool same_name = Find(calls->crypt32.Get(),
+                              "CertCompareCertificateName",
                               &calls->same_name);
   return verify && provider_data && signer && same_name;
-}
-
-inline void UnloadTrustCalls(TrustCalls* calls) {
-  if (calls->wintrust != NULL)
-    FreeLibrary(calls->wintrust);
-  if (calls->crypt32 != NULL)
-    FreeLibrary(calls->crypt32);
 }
 
 // Verifies the Authenticode signature of the file at `path`, leaving the
@@ -419,7 +410,6 @@ inline bool HasSignature(const char* application) {
                                       wide) != TRUST_E_NOSIGNATURE;
     EndVerification(calls, &data);
   }
-  UnloadTrustCalls(&calls);
   return signed_at_all;
 }
 
@@ -439,10 +429,8 @@ inline bool HasSignature(const char* application) {
 inline bool SignedLikeApplication(const char* application,
                                   const char* copy) {
   TrustCalls calls;
-  if (!LoadTrustCalls(&calls)) {
-    UnloadTrustCalls(&calls);
+  if (!LoadTrustCalls(&calls))
     return false;
-  }
   WINTRUST_FILE_INFO application_file;
   WINTRUST_DATA application_data;
   wchar_t application_wide[MAX_PATH];
@@ -472,7 +460,6 @@ inline bool SignedLikeApplication(const char* application,
     EndVerification(calls, &copy_data);
   }
   EndVerification(calls, &application_data);
-  UnloadTrustCalls(&calls);
   return allowed;
 }
 
