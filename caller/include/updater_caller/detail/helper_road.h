@@ -13,6 +13,7 @@
 #include <string.h>
 
 #include <updater_caller/detail/hand_back.h>
+#include <updater_caller/detail/handles.h>
 #include <updater_caller/detail/helper_command_line.h>
 #include <updater_caller/detail/install_scope.h>
 #include <updater_caller/detail/staged_installer.h>
@@ -54,10 +55,11 @@ inline HANDLE StartUpdaterDirectly(const char* updater, const char* installer,
 // StartUpdaterDirectly with the block `environment`, which it frees.
 inline HANDLE StartUpdaterWith(const char* updater, const char* installer,
                                wchar_t* environment) {
-  HANDLE started = StartUpdaterDirectly(updater, installer, environment);
+  UniqueMemory<wchar_t> block(environment);
+  HANDLE started = StartUpdaterDirectly(updater, installer, block.Get());
   const DWORD error = GetLastError();
-  free(environment);
-  SetLastError(error);
+  block.Reset();
+  SetLastError(error);  // the start's, whatever free() did to it
   return started;
 }
 
@@ -103,12 +105,10 @@ inline bool ReadGivenDigest(const char* text, unsigned char* bytes,
 // 0 if the updater's probe of "Zelvaro" will see this running application
 // (the name is a mutex, or free), else kErrorRunningNameTaken.
 inline DWORD CheckRunningName() {
-  HANDLE probe = CreateMutexA(/*lpMutexAttributes=*/NULL,
-                              /*bInitialOwner=*/FALSE, kRunningMutexName);
-  if (probe == NULL)
-    return kErrorRunningNameTaken;
-  CloseHandle(probe);
-  return 0;
+  const UniqueHandle probe(CreateMutexA(/*lpMutexAttributes=*/NULL,
+                                       /*bInitialOwner=*/FALSE,
+                                       kRunningMutexName));
+  return probe.Valid() ? 0 : kErrorRunningNameTaken;
 }
 
 // Writes the updater.exe beside `application` into `updater` (MAX_PATH
@@ -176,8 +176,8 @@ inline HANDLE StartUpdaterWithCheckedCopy(const char* updater_path,
   }
   // Held open from the check to the start, so that neither the updater
   // nor its folder can be renamed or replaced in between.
-  HANDLE held = OpenShuttingOutWriters(updater);
-  if (held == INVALID_HANDLE_VALUE)
+  UniqueFile held(OpenShuttingOutWriters(updater));
+  if (!held.Valid())
     return NULL;
   StagedCopy staged;
   DWORD refused;
@@ -198,15 +198,13 @@ inline HANDLE StartUpdaterWithCheckedCopy(const char* updater_path,
       HANDLE started = StartUpdaterWith(
           updater, staged.path,
           ElevatedEnvironment(staged.folder, hand_back_id));
-      if (started != NULL) {
-        CloseHandle(held);
+      if (started != NULL)
         return started;
-      }
       refused = GetLastError() != 0 ? GetLastError() : ERROR_GEN_FAILURE;
     }
     RemoveStagingFolder(staged.folder);
   }
-  CloseHandle(held);
+  held.Reset();
   SetLastError(refused);
   return NULL;
 }
@@ -216,13 +214,10 @@ inline HANDLE StartUpdaterWithCheckedCopy(const char* updater_path,
 // Needs: an elevated process and a well-formed request. Leaves: no handle
 // open. Returns the helper's exit code.
 inline int ServeAsHelper(const HelperRequest& request) {
-  HANDLE started = StartUpdaterWithCheckedCopy(
+  const UniqueHandle started(StartUpdaterWithCheckedCopy(
       request.updater, request.installer, request.digest,
-      request.hand_back_id);
-  if (started == NULL)
-    return static_cast<int>(GetLastError());
-  CloseHandle(started);
-  return 0;
+      request.hand_back_id));
+  return started.Valid() ? 0 : static_cast<int>(GetLastError());
 }
 
 // StartUpdaterElevated's road; `given`: the installer's SHA-256 the
@@ -265,13 +260,13 @@ inline HANDLE AskForHelper(const char* updater_path,
   }
   // With an id, the elevated restart never runs on (HandBackIfAsked).
   char hand_back_id[kHandBackIdLength + 1] = "";
-  HANDLE watcher = NULL;
+  UniqueHandle watcher;
   if (hand_back) {
     if (!RandomHex(kHandBackIdSize, hand_back_id)) {
       SetLastError(ERROR_GEN_FAILURE);
       return NULL;
     }
-    watcher = LeaveWatcherBehind(application, hand_back_id);
+    watcher.Reset(LeaveWatcherBehind(application, hand_back_id));
   }
 
   char parameters[kMaxHelperParameters];
@@ -292,11 +287,11 @@ inline HANDLE AskForHelper(const char* updater_path,
     SetLastError(ERROR_INVALID_HANDLE);
     asked = FALSE;
   }
-  if (watcher != NULL) {
+  if (watcher.Valid()) {
     error = GetLastError();
     if (!asked)  // no update will come for it to wait for
-      TerminateProcess(watcher, /*uExitCode=*/ERROR_CANCELLED);
-    CloseHandle(watcher);
+      TerminateProcess(watcher.Get(), /*uExitCode=*/ERROR_CANCELLED);
+    watcher.Reset();
     SetLastError(error);
   }
   return asked ? info.hProcess : NULL;

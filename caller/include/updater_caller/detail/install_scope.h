@@ -24,6 +24,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <updater_caller/detail/handles.h>
 #include <updater_caller/detail/helper_command_line.h>
 #include <updater_caller/detail/updater_environment.h>
 #include <updater_caller/detail/win32_helpers.h>
@@ -41,27 +42,28 @@ const DWORD kFileWriteRights =
 // A token of this process's user as they are without elevation, good for
 // AccessCheck: the linked (filtered) token when this process runs
 // elevated, else its own token at identification level. Null if none can
-// be had. The caller closes it.
-inline HANDLE OpenUnelevatedToken() {
-  HANDLE own;
+// be had.
+inline UniqueHandle OpenUnelevatedToken() {
+  HANDLE opened;
   if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY | TOKEN_DUPLICATE,
-                        &own))
-    return NULL;
+                        &opened))
+    return UniqueHandle();
+  const UniqueHandle own(opened);
   HANDLE unelevated = NULL;
   TOKEN_ELEVATION_TYPE type = TokenElevationTypeDefault;
   DWORD size = 0;
-  if (GetTokenInformation(own, TokenElevationType, &type, sizeof(type),
+  if (GetTokenInformation(own.Get(), TokenElevationType, &type, sizeof(type),
                           &size) &&
       type == TokenElevationTypeFull) {
     TOKEN_LINKED_TOKEN linked;
-    if (GetTokenInformation(own, TokenLinkedToken, &linked, sizeof(linked),
-                            &size))
+    if (GetTokenInformation(own.Get(), TokenLinkedToken, &linked,
+                            sizeof(linked), &size))
       unelevated = linked.LinkedToken;
-  } else if (!DuplicateToken(own, SecurityIdentification, &unelevated)) {
+  } else if (!DuplicateToken(own.Get(), SecurityIdentification,
+                             &unelevated)) {
     unelevated = NULL;
   }
-  CloseHandle(own);
-  return unelevated;
+  return UniqueHandle(unelevated);  // `own` closed after
 }
 
 // The SIDs that stand for users, or for groups ordinary users are in:
@@ -99,16 +101,17 @@ inline bool IsSidOfUsers(PSID sid) {
       "S-1-5-114",   // Local account and member of Administrators
       "S-1-5-1000",  // Other Organization
   };
-  char* text = NULL;
-  if (!ConvertSidToStringSidA(sid, &text))
+  char* converted = NULL;
+  if (!ConvertSidToStringSidA(sid, &converted))
     return true;  // cannot tell: a user's
+  const UniqueLocal held(converted);
+  const char* const text = converted;
   bool users = false;
   for (const char* prefix : kUserPrefixes)
     users = users || strncmp(text, prefix, strlen(prefix)) == 0;
   users = users && strcmp(text, "S-1-5-32-544") != 0;  // Administrators
   for (const char* group : kUserGroups)
     users = users || strcmp(text, group) == 0;
-  LocalFree(text);
   return users;
 }
 
@@ -161,7 +164,8 @@ inline bool MayWrite(HANDLE token, const char* path, DWORD rights) {
                        &size) ||
       GetLastError() != ERROR_INSUFFICIENT_BUFFER || size == 0)
     return true;
-  PSECURITY_DESCRIPTOR descriptor = malloc(size);
+  const UniqueMemory<void> held(malloc(size));
+  PSECURITY_DESCRIPTOR descriptor = held.Get();
   if (descriptor == NULL)
     return true;
   bool may_write = true;
@@ -177,7 +181,6 @@ inline bool MayWrite(HANDLE token, const char* path, DWORD rights) {
       may_write = (status && (granted & rights) != 0) ||
                   LetsUsersWrite(descriptor, rights);
   }
-  free(descriptor);
   return may_write;
 }
 
@@ -206,14 +209,12 @@ inline bool IsPerUserInstall(const char* updater, const char* application) {
   if (!FolderOf(updater, folder) || !IsOnDriveThatKeepsRights(updater) ||
       !IsOnDriveThatKeepsRights(application))
     return true;
-  HANDLE token = OpenUnelevatedToken();
-  if (token == NULL)
+  const UniqueHandle token = OpenUnelevatedToken();
+  if (!token.Valid())
     return true;
-  const bool per_user = MayWrite(token, folder, kFolderWriteRights) ||
-                        MayWrite(token, updater, kFileWriteRights) ||
-                        MayWrite(token, application, kFileWriteRights);
-  CloseHandle(token);
-  return per_user;
+  return MayWrite(token.Get(), folder, kFolderWriteRights) ||
+         MayWrite(token.Get(), updater, kFileWriteRights) ||
+         MayWrite(token.Get(), application, kFileWriteRights);
 }
 
 // Takes RunAsInvoker off __COMPAT_LAYER again, if the kit added it for
@@ -222,10 +223,13 @@ inline bool IsPerUserInstall(const char* updater, const char* application) {
 //
 // Needs: nothing. Leaves: neither the layer the kit added nor the note.
 inline void RestoreCompatLayer() {
-  char* note = ReadVariable(kCompatLayerBefore);
+  // Freed in the reverse order: the layer, then the note.
+  const UniqueMemory<char> held_note(ReadVariable(kCompatLayerBefore));
+  const char* const note = held_note.Get();
   if (note == NULL)
     return;
-  char* layer = ReadVariable(kCompatLayer);
+  const UniqueMemory<char> held_layer(ReadVariable(kCompatLayer));
+  const char* const layer = held_layer.Get();
   const char* const before = note + 1;
   const size_t length = strlen(before);
   // What follows `before` in the layer: " RunAsInvoker", or with no layer
@@ -238,8 +242,6 @@ inline void RestoreCompatLayer() {
   if (added != NULL && strcmp(added, kRunAsInvoker) == 0)
     WriteVariable(kCompatLayer, before);
   WriteVariable(kCompatLayerBefore, NULL);
-  free(layer);
-  free(note);
 }
 
 }  // namespace internal

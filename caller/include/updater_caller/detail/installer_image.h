@@ -21,6 +21,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <updater_caller/detail/handles.h>
+
 namespace updater_caller {
 namespace internal {
 
@@ -110,26 +112,35 @@ inline bool ReadImageLayout(HANDLE file, ImageLayout* layout) {
   return true;
 }
 
+// The PE file at `path`, opened to be read, or INVALID_HANDLE_VALUE.
+inline HANDLE OpenImage(const char* path) {
+  return CreateFileA(path, GENERIC_READ, FILE_SHARE_READ,
+                     /*lpSecurityAttributes=*/NULL, OPEN_EXISTING,
+                     FILE_ATTRIBUTE_NORMAL, /*hTemplateFile=*/NULL);
+}
+
 // True if the certificate table of the PE file at `path` holds exactly one
 // signature and nothing beyond its zero padding (see above).
 //
 // Needs: a file no unelevated program can change. Leaves: no handle open.
 inline bool HasOnlyItsSignature(const char* path) {
-  HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ,
-                            /*lpSecurityAttributes=*/NULL, OPEN_EXISTING,
-                            FILE_ATTRIBUTE_NORMAL, /*hTemplateFile=*/NULL);
-  if (file == INVALID_HANDLE_VALUE)
+  const UniqueFile held_file(OpenImage(path));
+  if (!held_file.Valid())
     return false;
+  const HANDLE file = held_file.Get();
   ImageLayout layout;
-  BYTE* table = NULL;
+  if (!ReadImageLayout(file, &layout) ||
+      layout.certificate_size <= kWinCertificateHeader + 4 ||
+      layout.certificate_size > kMaxCertificateTable ||
+      layout.certificate_size % 8 != 0)
+    return false;
+  // Freed before the file is closed.
+  const UniqueMemory<BYTE> held_table(
+      static_cast<BYTE*>(malloc(layout.certificate_size)));
+  const BYTE* const table = held_table.Get();
   bool clean = false;
-  if (ReadImageLayout(file, &layout) &&
-      layout.certificate_size > kWinCertificateHeader + 4 &&
-      layout.certificate_size <= kMaxCertificateTable &&
-      layout.certificate_size % 8 == 0 &&
-      (table = static_cast<BYTE*>(malloc(layout.certificate_size))) != NULL &&
-      ReadAt(file, layout.certificate_offset, table,
-             layout.certificate_size)) {
+  if (table != NULL && ReadAt(file, layout.certificate_offset,
+                              held_table.Get(), layout.certificate_size)) {
     const DWORD length = Dword(table);
     const BYTE* const blob = table + kWinCertificateHeader;
     // The blob's own DER length: a SEQUENCE with a definite length of at
@@ -153,8 +164,6 @@ inline bool HasOnlyItsSignature(const char* path) {
     for (DWORD i = used; clean && i < layout.certificate_size; ++i)
       clean = table[i] == 0;
   }
-  free(table);
-  CloseHandle(file);
   return clean;
 }
 
@@ -204,11 +213,10 @@ inline DWORD ResourceEntry(HANDLE file, DWORD directory, WORD id) {
 inline bool ReadProductVersion(const char* path, bool* has_version,
                                unsigned long long* version) {
   *has_version = false;
-  HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ,
-                            /*lpSecurityAttributes=*/NULL, OPEN_EXISTING,
-                            FILE_ATTRIBUTE_NORMAL, /*hTemplateFile=*/NULL);
-  if (file == INVALID_HANDLE_VALUE)
+  const UniqueFile held_file(OpenImage(path));
+  if (!held_file.Valid())
     return false;
+  const HANDLE file = held_file.Get();
   ImageLayout layout;
   const bool image = ReadImageLayout(file, &layout);
   const DWORD root =
@@ -243,7 +251,6 @@ inline bool ReadProductVersion(const char* path, bool* has_version,
                  Dword(info + kFixedInfoOffset + 20);
     }
   }
-  CloseHandle(file);
   return image;
 }
 
