@@ -216,8 +216,8 @@ inline HANDLE StartUpdater(const char* updater_path,
   DWORD refused = internal::CheckRunningName();
   if (refused == 0 && !internal::ApplicationBeside(updater_path))
     refused = kHelperExitNoApplication;
-  unsigned char digest[internal::kDigestSize];
   if (refused == 0 && given != NULL) {
+    unsigned char digest[internal::kDigestSize];
     if (!internal::DigestOfFile(installer_path, digest))
       return NULL;
     if (memcmp(digest, given, internal::kDigestSize) != 0)

@@ -21,5 +21,6 @@ int WINAPI WinMain(HINSTANCE /*instance*/, HINSTANCE /*previous*/,
     CloseHandle(started);
   if (running != NULL)
     CloseHandle(running);
-  return updater_caller::kRunningMutexName[0] == 'Z' ? 0 : 1;
+  OutputDebugStringA(updater_caller::kRunningMutexName);
+  return 0;
 }

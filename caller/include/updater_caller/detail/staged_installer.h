@@ -400,7 +400,7 @@ inline bool SameCertificateBytes(PCCERT_CONTEXT a, PCCERT_CONTEXT b) {
 // Needs: a full path. Leaves: the verification's state closed, the trust
 // DLLs unloaded.
 inline bool HasSignature(const char* application) {
-  TrustCalls calls;
+  TrustCalls calls{};  // no module and no call until loaded
   bool signed_at_all = false;
   if (LoadTrustCalls(&calls)) {
     WINTRUST_FILE_INFO file;
@@ -428,7 +428,7 @@ inline bool HasSignature(const char* application) {
 // DLLs unloaded.
 inline bool SignedLikeApplication(const char* application,
                                   const char* copy) {
-  TrustCalls calls;
+  TrustCalls calls{};  // no module and no call until loaded
   if (!LoadTrustCalls(&calls))
     return false;
   WINTRUST_FILE_INFO application_file;
