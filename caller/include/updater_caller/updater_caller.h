@@ -123,7 +123,6 @@ inline HANDLE HoldRunningMutex() {
 
 namespace updater_caller {
 
-
 // Asks the user, through the usual elevation prompt, to let the
 // application's own exe run as administrator as the helper, which starts
 // the updater with a checked copy of the installer (RunAsHelperIfAsked).
@@ -204,8 +203,7 @@ inline HANDLE StartUpdaterElevated(const char* updater_path,
 // Needs: full paths (the folder's rights decide the road). Leaves: the
 // returned handle with the caller, and this process's environment as it
 // was.
-inline HANDLE StartUpdater(const char* updater_path,
-                           const char* installer_path,
+inline HANDLE StartUpdater(const char* updater_path, const char* installer_path,
                            const char* installer_sha256) {
   unsigned char bytes[internal::kDigestSize];
   const unsigned char* given;
@@ -273,8 +271,7 @@ inline bool RunAsHelperIfAsked(int* exit_code) {
   internal::RestoreCompatLayer();
   internal::HelperRequest request;
   internal::WatcherRequest watcher;
-  switch (internal::ParseCommandLine(GetCommandLineA(), &request,
-                                     &watcher)) {
+  switch (internal::ParseCommandLine(GetCommandLineA(), &request, &watcher)) {
     case internal::kApplication:
       // Only an application hands itself back: the helper and the watcher
       // answer to their command line alone.

@@ -74,15 +74,13 @@ inline bool HandBackEventSddl(char* sddl, size_t size) {
   if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
     return false;
   DWORD needed = 0;
-  GetTokenInformation(token, TokenUser, /*TokenInformation=*/NULL, 0,
-                      &needed);
+  GetTokenInformation(token, TokenUser, /*TokenInformation=*/NULL, 0, &needed);
   void* user = needed > 0 ? malloc(needed) : NULL;
   char* sid = NULL;
   const bool have_sid =
       user != NULL &&
       GetTokenInformation(token, TokenUser, user, needed, &needed) &&
-      ConvertSidToStringSidA(static_cast<TOKEN_USER*>(user)->User.Sid,
-                             &sid);
+      ConvertSidToStringSidA(static_cast<TOKEN_USER*>(user)->User.Sid, &sid);
   CloseHandle(token);
   free(user);
   if (!have_sid)
@@ -129,10 +127,9 @@ inline HANDLE LeaveWatcherBehind(const char* application, const char* id) {
   LocalFree(attributes.lpSecurityDescriptor);
   HANDLE watcher = NULL;
   bool copied = false;
-  char command_line[2 * MAX_PATH + sizeof(kWatcherSwitch) +
-                    kHandBackIdLength + 8];
-  if (fresh &&
-      Join(command_line, sizeof(command_line), "\"", copy, "\" ") &&
+  char command_line[2 * MAX_PATH + sizeof(kWatcherSwitch) + kHandBackIdLength +
+                    8];
+  if (fresh && Join(command_line, sizeof(command_line), "\"", copy, "\" ") &&
       Join(command_line, sizeof(command_line), command_line, kWatcherSwitch,
            " ") &&
       Join(command_line, sizeof(command_line), command_line, id, " \"") &&

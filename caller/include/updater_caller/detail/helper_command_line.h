@@ -3,7 +3,8 @@
 // helper that starts the updater, or as the unelevated watcher that brings
 // the application back after an elevated update.
 //
-//   "<application>" --start-updater-helper "<updater>" "<installer>" <digest> <hand-back>
+//   "<application>" --start-updater-helper "<updater>" "<installer>" <digest>
+//   <hand-back>
 //   "<copy>" --updater-hand-back-watcher <hand-back> "<application>"
 //
 // (The watcher runs from a copy of the application's exe, so that the
@@ -50,10 +51,9 @@ struct HelperRequest {
 
 // The longest helper parameters: the switch, two quoted paths, the digest
 // and the id, each after a blank, and the NUL.
-const size_t kMaxHelperParameters = (sizeof(kHelperSwitch) - 1) +
-                                    2 * (kMaxHelperPath + 3) +
-                                    (2 * kDigestSize + 1) +
-                                    (kHandBackIdLength + 1) + 1;
+const size_t kMaxHelperParameters =
+    (sizeof(kHelperSwitch) - 1) + 2 * (kMaxHelperPath + 3) +
+    (2 * kDigestSize + 1) + (kHandBackIdLength + 1) + 1;
 
 // What a watcher line asks for: the id of the event to wait for, and the
 // application to start again.
@@ -125,8 +125,7 @@ inline int HexValue(char c) {
 
 // Reads exactly 2 * `count` lowercase hex digits at `p`, after at least
 // one blank, into `bytes`. Returns what follows them, or null.
-inline const char* TakeHex(const char* p, unsigned char* bytes,
-                           size_t count) {
+inline const char* TakeHex(const char* p, unsigned char* bytes, size_t count) {
   if (p == NULL || (*p != ' ' && *p != '\t'))
     return NULL;
   p = SkipBlanks(p);
@@ -220,17 +219,22 @@ inline DWORD CheckHelperPath(const char* path) {
 // Writes the helper's parameters (what follows the program on its command
 // line) into `out`, kMaxHelperParameters bytes. Both paths must have
 // passed CheckHelperPath; `hand_back_id` is digits or "".
-inline void FormatHelperParameters(const char* updater,
-                                   const char* installer,
+inline void FormatHelperParameters(const char* updater, const char* installer,
                                    const unsigned char* digest,
                                    const char* hand_back_id, char* out) {
   char digits[2 * kDigestSize + 1];
   HexDigits(digest, kDigestSize, digits);
   char* p = out;
-  const char* const parts[] = {kHelperSwitch, " \"", updater, "\" \"",
-                               installer, "\" ", digits, " ",
-                               hand_back_id[0] != '\0' ? hand_back_id
-                                                       : kNoHandBack};
+  const char* const parts[] = {
+      kHelperSwitch,
+      " \"",
+      updater,
+      "\" \"",
+      installer,
+      "\" ",
+      digits,
+      " ",
+      hand_back_id[0] != '\0' ? hand_back_id : kNoHandBack};
   for (const char* part : parts) {
     const size_t length = strlen(part);
     memcpy(p, part, length);

@@ -88,8 +88,8 @@ inline bool ReadGivenDigest(const char* text, unsigned char* bytes,
     int value = 0;
     for (size_t j = 0; j < 2; ++j) {
       const char c = text[2 * i + j];
-      const int low = HexValue(static_cast<char>(
-          c >= 'A' && c <= 'F' ? c - 'A' + 'a' : c));
+      const int low =
+          HexValue(static_cast<char>(c >= 'A' && c <= 'F' ? c - 'A' + 'a' : c));
       if (low < 0)
         return false;
       value = value * 16 + low;
@@ -106,8 +106,8 @@ inline bool ReadGivenDigest(const char* text, unsigned char* bytes,
 // (the name is a mutex, or free), else kErrorRunningNameTaken.
 inline DWORD CheckRunningName() {
   const UniqueHandle probe(CreateMutexA(/*lpMutexAttributes=*/NULL,
-                                       /*bInitialOwner=*/FALSE,
-                                       kRunningMutexName));
+                                        /*bInitialOwner=*/FALSE,
+                                        kRunningMutexName));
   return probe.Valid() ? 0 : kErrorRunningNameTaken;
 }
 
@@ -130,8 +130,8 @@ inline bool IsOurUpdater(const char* updater_path, char* application,
 
 // As IsOurUpdater, and the install is per-machine: only then may the
 // updater run elevated.
-inline bool IsOurPerMachineUpdater(const char* updater_path,
-                                   char* application, char* updater) {
+inline bool IsOurPerMachineUpdater(const char* updater_path, char* application,
+                                   char* updater) {
   return IsOurUpdater(updater_path, application, updater) &&
          !IsPerUserInstall(updater, application);
 }
@@ -139,8 +139,7 @@ inline bool IsOurPerMachineUpdater(const char* updater_path,
 // 0 if the staged copy may run for `application`, else the kHelperExit
 // code that refuses it: its SHA-256 is not `digest` (when given), it is
 // not signed like the application, or it is older than the application.
-inline DWORD CheckStagedCopy(const char* application,
-                             const StagedCopy& staged,
+inline DWORD CheckStagedCopy(const char* application, const StagedCopy& staged,
                              const unsigned char* digest) {
   if (digest != NULL && memcmp(staged.digest, digest, kDigestSize) != 0)
     return kHelperExitDigestMismatch;
@@ -195,9 +194,9 @@ inline HANDLE StartUpdaterWithCheckedCopy(const char* updater_path,
       // TEMP and TMP name the protected folder: installers unpack their
       // parts there, and the user's own temp folder is open to every
       // program of the user's while the installer runs elevated.
-      HANDLE started = StartUpdaterWith(
-          updater, staged.path,
-          ElevatedEnvironment(staged.folder, hand_back_id));
+      HANDLE started =
+          StartUpdaterWith(updater, staged.path,
+                           ElevatedEnvironment(staged.folder, hand_back_id));
       if (started != NULL)
         return started;
       refused = GetLastError() != 0 ? GetLastError() : ERROR_GEN_FAILURE;
@@ -214,9 +213,9 @@ inline HANDLE StartUpdaterWithCheckedCopy(const char* updater_path,
 // Needs: an elevated process and a well-formed request. Leaves: no handle
 // open. Returns the helper's exit code.
 inline int ServeAsHelper(const HelperRequest& request) {
-  const UniqueHandle started(StartUpdaterWithCheckedCopy(
-      request.updater, request.installer, request.digest,
-      request.hand_back_id));
+  const UniqueHandle started(
+      StartUpdaterWithCheckedCopy(request.updater, request.installer,
+                                  request.digest, request.hand_back_id));
   return started.Valid() ? 0 : static_cast<int>(GetLastError());
 }
 
@@ -225,8 +224,7 @@ inline int ServeAsHelper(const HelperRequest& request) {
 // send its id, as for an application the user did not elevate.
 //
 // Needs and leaves: as StartUpdaterElevated.
-inline HANDLE AskForHelper(const char* updater_path,
-                           const char* installer_path,
+inline HANDLE AskForHelper(const char* updater_path, const char* installer_path,
                            const unsigned char* given, bool hand_back) {
   DWORD error = CheckHelperPath(updater_path);
   if (error == 0)

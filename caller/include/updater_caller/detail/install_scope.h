@@ -59,8 +59,7 @@ inline UniqueHandle OpenUnelevatedToken() {
     if (GetTokenInformation(own.Get(), TokenLinkedToken, &linked,
                             sizeof(linked), &size))
       unelevated = linked.LinkedToken;
-  } else if (!DuplicateToken(own.Get(), SecurityIdentification,
-                             &unelevated)) {
+  } else if (!DuplicateToken(own.Get(), SecurityIdentification, &unelevated)) {
     unelevated = NULL;
   }
   return UniqueHandle(unelevated);  // `own` closed after
@@ -160,8 +159,7 @@ inline bool MayWrite(HANDLE token, const char* path, DWORD rights) {
                                       GROUP_SECURITY_INFORMATION |
                                       DACL_SECURITY_INFORMATION;
   DWORD size = 0;
-  if (GetFileSecurityA(path, wanted, /*pSecurityDescriptor=*/NULL, 0,
-                       &size) ||
+  if (GetFileSecurityA(path, wanted, /*pSecurityDescriptor=*/NULL, 0, &size) ||
       GetLastError() != ERROR_INSUFFICIENT_BUFFER || size == 0)
     return true;
   const UniqueMemory<void> held(malloc(size));
@@ -176,8 +174,8 @@ inline bool MayWrite(HANDLE token, const char* path, DWORD rights) {
     DWORD privileges_size = sizeof(privileges);
     DWORD granted = 0;
     BOOL status = FALSE;
-    if (AccessCheck(descriptor, token, MAXIMUM_ALLOWED, &mapping,
-                    &privileges, &privileges_size, &granted, &status))
+    if (AccessCheck(descriptor, token, MAXIMUM_ALLOWED, &mapping, &privileges,
+                    &privileges_size, &granted, &status))
       may_write = (status && (granted & rights) != 0) ||
                   LetsUsersWrite(descriptor, rights);
   }
@@ -235,10 +233,9 @@ inline void RestoreCompatLayer() {
   // What follows `before` in the layer: " RunAsInvoker", or with no layer
   // before, "RunAsInvoker" alone.
   const char* added = NULL;
-  if (note[0] == '=' && layer != NULL &&
-      strncmp(layer, before, length) == 0)
-    added = length == 0 ? layer : (layer[length] == ' ' ? layer + length + 1
-                                                        : NULL);
+  if (note[0] == '=' && layer != NULL && strncmp(layer, before, length) == 0)
+    added = length == 0 ? layer
+                        : (layer[length] == ' ' ? layer + length + 1 : NULL);
   if (added != NULL && strcmp(added, kRunAsInvoker) == 0)
     WriteVariable(kCompatLayer, before);
   WriteVariable(kCompatLayerBefore, NULL);

@@ -78,8 +78,7 @@ inline bool ReadImageLayout(HANDLE file, ImageLayout* layout) {
     return false;
   const DWORD pe = Dword(dos + 0x3C);
   BYTE headers[24 + 112 + 16 * 8];  // signature, file header, optional
-  if (pe > kMaxCertificateTable ||
-      !ReadAt(file, pe, headers, 24 + 2) ||
+  if (pe > kMaxCertificateTable || !ReadAt(file, pe, headers, 24 + 2) ||
       memcmp(headers, "PE\0\0", 4) != 0)
     return false;
   const WORD section_count = Word(headers + 6);
@@ -139,8 +138,8 @@ inline bool HasOnlyItsSignature(const char* path) {
       static_cast<BYTE*>(malloc(layout.certificate_size)));
   const BYTE* const table = held_table.Get();
   bool clean = false;
-  if (table != NULL && ReadAt(file, layout.certificate_offset,
-                              held_table.Get(), layout.certificate_size)) {
+  if (table != NULL && ReadAt(file, layout.certificate_offset, held_table.Get(),
+                              layout.certificate_size)) {
     const DWORD length = Dword(table);
     const BYTE* const blob = table + kWinCertificateHeader;
     // The blob's own DER length: a SEQUENCE with a definite length of at
@@ -219,14 +218,12 @@ inline bool ReadProductVersion(const char* path, bool* has_version,
   const HANDLE file = held_file.Get();
   ImageLayout layout;
   const bool image = ReadImageLayout(file, &layout);
-  const DWORD root =
-      image && layout.resource_rva != 0
-          ? OffsetOfRva(file, layout, layout.resource_rva)
-          : 0;
+  const DWORD root = image && layout.resource_rva != 0
+                         ? OffsetOfRva(file, layout, layout.resource_rva)
+                         : 0;
   // Type, then name, then language: the first two are subdirectories (the
   // high bit), the last a data entry.
-  DWORD next = root != 0 ? ResourceEntry(file, root, kResourceTypeVersion)
-                         : 0;
+  DWORD next = root != 0 ? ResourceEntry(file, root, kResourceTypeVersion) : 0;
   for (int level = 0; level < 2 && next != 0; ++level) {
     next = (next & 0x80000000u) != 0
                ? ResourceEntry(file, root + (next & 0x7FFFFFFFu), 0)
@@ -246,9 +243,10 @@ inline bool ReadProductVersion(const char* path, bool* has_version,
       keyed = Word(info + 6 + 2 * i) == static_cast<WORD>(kKey[i]);
     if (keyed) {
       *has_version = true;
-      *version = (static_cast<unsigned long long>(Dword(info + kFixedInfoOffset + 16))
-                  << 32) |
-                 Dword(info + kFixedInfoOffset + 20);
+      *version =
+          (static_cast<unsigned long long>(Dword(info + kFixedInfoOffset + 16))
+           << 32) |
+          Dword(info + kFixedInfoOffset + 20);
     }
   }
   return image;
@@ -261,8 +259,7 @@ inline bool ReadProductVersion(const char* path, bool* has_version,
 //
 // Needs: full paths; `copy` a file no unelevated program can change.
 // Leaves: no handle open.
-inline bool NoOlderThanApplication(const char* application,
-                                   const char* copy) {
+inline bool NoOlderThanApplication(const char* application, const char* copy) {
   bool application_has = false;
   bool copy_has = false;
   unsigned long long application_version = 0;

@@ -109,12 +109,11 @@ inline bool HashAndCopy(HANDLE source, HANDLE copy, unsigned char* digest) {
 // caller, never act as it: an elevated helper opens paths a user named.
 // INVALID_HANDLE_VALUE on failure.
 inline HANDLE OpenShuttingOutWriters(const char* path) {
-  return CreateFileA(
-      path, GENERIC_READ, /*dwShareMode=*/FILE_SHARE_READ,
-      /*lpSecurityAttributes=*/NULL, OPEN_EXISTING,
-      FILE_FLAG_SEQUENTIAL_SCAN | SECURITY_SQOS_PRESENT |
-          SECURITY_IDENTIFICATION,
-      /*hTemplateFile=*/NULL);
+  return CreateFileA(path, GENERIC_READ, /*dwShareMode=*/FILE_SHARE_READ,
+                     /*lpSecurityAttributes=*/NULL, OPEN_EXISTING,
+                     FILE_FLAG_SEQUENTIAL_SCAN | SECURITY_SQOS_PRESENT |
+                         SECURITY_IDENTIFICATION,
+                     /*hTemplateFile=*/NULL);
 }
 
 // The SHA-256 of the file at `path` into `digest`. False, with the cause
@@ -182,8 +181,8 @@ inline bool IsStagingFolderOfOurs(const char* folder) {
     return false;
   PSID owner = NULL;
   PSECURITY_DESCRIPTOR descriptor = NULL;
-  if (GetSecurityInfo(handle.Get(), SE_FILE_OBJECT,
-                      OWNER_SECURITY_INFORMATION, &owner,
+  if (GetSecurityInfo(handle.Get(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION,
+                      &owner,
                       /*ppsidGroup=*/NULL, /*ppDacl=*/NULL,
                       /*ppSacl=*/NULL, &descriptor) != ERROR_SUCCESS)
     return false;
@@ -233,8 +232,8 @@ inline bool CreateProtectedFolder(const char* folder) {
 
 // Copies `installer`, a full path on a drive, into a new protected folder
 // (after removing those of earlier updates) and fills `staged` with where
-// it is and its SHA-256. The copy keeps the installer's file name. Returns false, leaving
-// nothing behind, if any step failed.
+// it is and its SHA-256. The copy keeps the installer's file name. Returns
+// false, leaving nothing behind, if any step failed.
 //
 // Needs: an elevated process. Leaves: no handle open (the updater must be
 // able to start the copy); the copy and its folder booked for deletion at
@@ -301,8 +300,8 @@ template <typename Function>
 bool Find(HMODULE module, const char* name, Function* function) {
   const FARPROC found = module != NULL ? GetProcAddress(module, name) : NULL;
   // Through a plain function type: FARPROC names none of these.
-  *function = reinterpret_cast<Function>(
-      reinterpret_cast<void (*)(void)>(found));
+  *function =
+      reinterpret_cast<Function>(reinterpret_cast<void (*)(void)>(found));
   return found != NULL;
 }
 
@@ -317,13 +316,12 @@ inline bool LoadTrustCalls(TrustCalls* calls) {
                                       LOAD_LIBRARY_SEARCH_SYSTEM32));
   const HMODULE wintrust = calls->wintrust.Get();
   const bool verify = Find(wintrust, "WinVerifyTrust", &calls->verify);
-  const bool provider_data = Find(wintrust, "WTHelperProvDataFromStateData",
-                                  &calls->provider_data);
+  const bool provider_data =
+      Find(wintrust, "WTHelperProvDataFromStateData", &calls->provider_data);
   const bool signer =
       Find(wintrust, "WTHelperGetProvSignerFromChain", &calls->signer);
   const bool same_name = Find(calls->crypt32.Get(),
-                              "CertCompareCertificateName",
-                              &calls->same_name);
+                              "CertCompareCertificateName", &calls->same_name);
   return verify && provider_data && signer && same_name;
 }
 
@@ -355,8 +353,8 @@ inline LONG BeginVerification(const TrustCalls& calls, const char* path,
   data->pFile = file;
   data->dwStateAction = WTD_STATEACTION_VERIFY;
   GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
-  return calls.verify(/*hwnd=*/static_cast<HWND>(INVALID_HANDLE_VALUE),
-                      &action, data);
+  return calls.verify(/*hwnd=*/static_cast<HWND>(INVALID_HANDLE_VALUE), &action,
+                      data);
 }
 
 // Ends what BeginVerification began, if it got as far as WinVerifyTrust.
@@ -365,8 +363,7 @@ inline void EndVerification(const TrustCalls& calls, WINTRUST_DATA* data) {
     return;
   GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
   data->dwStateAction = WTD_STATEACTION_CLOSE;
-  calls.verify(/*hwnd=*/static_cast<HWND>(INVALID_HANDLE_VALUE), &action,
-               data);
+  calls.verify(/*hwnd=*/static_cast<HWND>(INVALID_HANDLE_VALUE), &action, data);
 }
 
 // The signer's certificate and the root its chain ends in, from a
@@ -406,8 +403,8 @@ inline bool HasSignature(const char* application) {
     WINTRUST_FILE_INFO file;
     WINTRUST_DATA data;
     wchar_t wide[MAX_PATH];
-    signed_at_all = BeginVerification(calls, application, &file, &data,
-                                      wide) != TRUST_E_NOSIGNATURE;
+    signed_at_all = BeginVerification(calls, application, &file, &data, wide) !=
+                    TRUST_E_NOSIGNATURE;
     EndVerification(calls, &data);
   }
   return signed_at_all;
@@ -426,8 +423,7 @@ inline bool HasSignature(const char* application) {
 //
 // Needs: full paths. Leaves: both verifications' state closed, the trust
 // DLLs unloaded.
-inline bool SignedLikeApplication(const char* application,
-                                  const char* copy) {
+inline bool SignedLikeApplication(const char* application, const char* copy) {
   TrustCalls calls{};  // no module and no call until loaded
   if (!LoadTrustCalls(&calls))
     return false;

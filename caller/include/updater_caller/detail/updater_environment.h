@@ -54,11 +54,20 @@ const char kDefaultPathExt[] =
     ".COM;.EXE;.BAT;.CMD;.VBS;.VBE;.JS;.JSE;.WSF;.WSH;.MSC";
 // What the elevated roads take from this process's environment.
 const char* const kPassedNames[] = {
-    "APPDATA",          "COMPUTERNAME",         "HOMEDRIVE",
-    "HOMEPATH",         "LOCALAPPDATA",         "NUMBER_OF_PROCESSORS",
-    "OS",               "PROCESSOR_ARCHITECTURE", "PROCESSOR_IDENTIFIER",
-    "PROCESSOR_LEVEL",  "PROCESSOR_REVISION",   "USERDOMAIN",
-    "USERNAME",         "USERPROFILE",
+    "APPDATA",
+    "COMPUTERNAME",
+    "HOMEDRIVE",
+    "HOMEPATH",
+    "LOCALAPPDATA",
+    "NUMBER_OF_PROCESSORS",
+    "OS",
+    "PROCESSOR_ARCHITECTURE",
+    "PROCESSOR_IDENTIFIER",
+    "PROCESSOR_LEVEL",
+    "PROCESSOR_REVISION",
+    "USERDOMAIN",
+    "USERNAME",
+    "USERPROFILE",
 };
 
 inline wchar_t UpperAscii(wchar_t c) {
@@ -260,8 +269,8 @@ inline wchar_t* ElevatedEnvironment(const char* temp,
   char drive[3] = {windows[0], ':', '\0'};
   char command[MAX_PATH];
   char path[2 * MAX_PATH];
-  if (windows_length < 3 || windows_length >= MAX_PATH ||
-      system_length == 0 || system_length >= MAX_PATH ||
+  if (windows_length < 3 || windows_length >= MAX_PATH || system_length == 0 ||
+      system_length >= MAX_PATH ||
       !Join(command, sizeof(command), system, "\\cmd.exe") ||
       !Join(path, sizeof(path), system, ";", windows))
     return NULL;
@@ -313,8 +322,7 @@ inline wchar_t* UnelevatedEnvironment(bool run_as_invoker) {
   const size_t length = wcslen(before);
   wchar_t* layer = static_cast<wchar_t*>(
       malloc((length + sizeof(kRunAsInvoker) + 1) * sizeof(wchar_t)));
-  wchar_t* note =
-      static_cast<wchar_t*>(malloc((length + 2) * sizeof(wchar_t)));
+  wchar_t* note = static_cast<wchar_t*>(malloc((length + 2) * sizeof(wchar_t)));
   wchar_t* block = NULL;
   if (layer != NULL && note != NULL) {
     memcpy(layer, before, length * sizeof(wchar_t));

@@ -20,8 +20,8 @@ namespace internal {
 // Joins `first`, `second` and `third` into `out` (`size` bytes); `first`
 // may be `out` itself. Returns false, with `out` empty, if they do not
 // fit.
-inline bool Join(char* out, size_t size, const char* first,
-                 const char* second, const char* third = "") {
+inline bool Join(char* out, size_t size, const char* first, const char* second,
+                 const char* third = "") {
   const size_t a = strlen(first);
   const size_t b = strlen(second);
   const size_t c = strlen(third);
@@ -86,8 +86,7 @@ inline bool RandomHex(size_t count, char* text) {
                             /*szProvider=*/NULL, PROV_RSA_AES,
                             CRYPT_VERIFYCONTEXT))
     return false;
-  const BOOL made =
-      CryptGenRandom(provider, static_cast<DWORD>(count), bytes);
+  const BOOL made = CryptGenRandom(provider, static_cast<DWORD>(count), bytes);
   CryptReleaseContext(provider, /*dwFlags=*/0);
   if (!made)
     return false;
@@ -153,9 +152,8 @@ inline bool IsElevated() {
     return false;
   TOKEN_ELEVATION elevation;
   DWORD size = 0;
-  const bool elevated = GetTokenInformation(token, TokenElevation,
-                                            &elevation, sizeof(elevation),
-                                            &size) &&
+  const bool elevated = GetTokenInformation(token, TokenElevation, &elevation,
+                                            sizeof(elevation), &size) &&
                         elevation.TokenIsElevated != 0;
   CloseHandle(token);
   return elevated;
@@ -164,8 +162,7 @@ inline bool IsElevated() {
 // The full path of this process's own exe into `path` (MAX_PATH bytes).
 // False, with the cause in GetLastError(), if it could not be had whole.
 inline bool OwnExePath(char* path) {
-  const DWORD length =
-      GetModuleFileNameA(/*hModule=*/NULL, path, MAX_PATH);
+  const DWORD length = GetModuleFileNameA(/*hModule=*/NULL, path, MAX_PATH);
   if (length == 0)
     return false;
   if (length >= MAX_PATH) {  // cut short
@@ -199,8 +196,7 @@ inline HANDLE StartProgram(const char* program, const char* command_line,
   const BOOL started = CreateProcessA(
       program, writable, /*lpProcessAttributes=*/NULL,
       /*lpThreadAttributes=*/NULL, /*bInheritHandles=*/FALSE,
-      /*dwCreationFlags=*/environment != NULL ? CREATE_UNICODE_ENVIRONMENT
-                                              : 0,
+      /*dwCreationFlags=*/environment != NULL ? CREATE_UNICODE_ENVIRONMENT : 0,
       /*lpEnvironment=*/const_cast<wchar_t*>(environment), current_directory,
       &startup, &process);
   const DWORD error = GetLastError();
