@@ -41,6 +41,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <updater_caller/detail/handles.h>
 #include <updater_caller/detail/helper_command_line.h>
 #include <updater_caller/detail/install_scope.h>
 #include <updater_caller/detail/updater_environment.h>
@@ -70,26 +71,31 @@ const DWORD kWatcherEndWaitMs = 5000;
 // as another administrator than the user, where one typed their password
 // at a standard user's prompt.
 inline bool HandBackEventSddl(char* sddl, size_t size) {
-  HANDLE token;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+  HANDLE opened;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &opened))
     return false;
+  UniqueHandle token(opened);
   DWORD needed = 0;
-  GetTokenInformation(token, TokenUser, /*TokenInformation=*/NULL, 0, &needed);
-  void* user = needed > 0 ? malloc(needed) : NULL;
+  GetTokenInformation(token.Get(), TokenUser, /*TokenInformation=*/NULL, 0,
+                      &needed);
+  UniqueMemory<void> user(needed > 0 ? malloc(needed) : NULL);
   char* sid = NULL;
   const bool have_sid =
-      user != NULL &&
-      GetTokenInformation(token, TokenUser, user, needed, &needed) &&
-      ConvertSidToStringSidA(static_cast<TOKEN_USER*>(user)->User.Sid, &sid);
-  CloseHandle(token);
-  free(user);
+      user.Valid() &&
+      GetTokenInformation(token.Get(), TokenUser, user.Get(), needed,
+                          &needed) &&
+      ConvertSidToStringSidA(static_cast<TOKEN_USER*>(user.Get())->User.Sid,
+                             &sid);
+  // Both go before the SID is written out.
+  token.Reset();
+  user.Reset();
   if (!have_sid)
     return false;
+  const UniqueLocal held_sid(sid);
   // 0x1F0003: EVENT_ALL_ACCESS; 0x100002: SYNCHRONIZE | EVENT_MODIFY_STATE.
   const bool fits =
       Join(sddl, size, "D:(A;;0x1F0003;;;SY)(A;;0x100002;;;BA)(A;;0x1F0003;;;",
            sid, ")");
-  LocalFree(sid);
   return fits;
 }
 
@@ -120,12 +126,14 @@ inline HANDLE LeaveWatcherBehind(const char* application, const char* id) {
       !WatcherCopyPath(id, copy) || !HandBackEventSddl(sddl, sizeof(sddl)) ||
       !AttributesFromSddl(sddl, &attributes))
     return NULL;
-  HANDLE event = CreateEventA(&attributes, /*bManualReset=*/TRUE,
-                              /*bInitialState=*/FALSE, name);
+  UniqueLocal descriptor(attributes.lpSecurityDescriptor);
+  // Closed last, once the watcher holds its own handle to it.
+  const UniqueHandle event(CreateEventA(&attributes, /*bManualReset=*/TRUE,
+                                        /*bInitialState=*/FALSE, name));
   // Someone else's object under a name nobody could know: leave it be.
-  const bool fresh = event != NULL && GetLastError() != ERROR_ALREADY_EXISTS;
-  LocalFree(attributes.lpSecurityDescriptor);
-  HANDLE watcher = NULL;
+  const bool fresh = event.Valid() && GetLastError() != ERROR_ALREADY_EXISTS;
+  descriptor.Reset();
+  UniqueHandle watcher;
   bool copied = false;
   char command_line[2 * MAX_PATH + sizeof(kWatcherSwitch) + kHandBackIdLength +
                     8];
@@ -137,25 +145,23 @@ inline HANDLE LeaveWatcherBehind(const char* application, const char* id) {
            "\"")) {
     copied = CopyFileA(application, copy, /*bFailIfExists=*/TRUE) != FALSE;
     if (copied)
-      watcher = StartProgram(copy, command_line, /*current_directory=*/NULL);
+      watcher.Reset(
+          StartProgram(copy, command_line, /*current_directory=*/NULL));
   }
   HANDLE in_watcher = NULL;
-  if (watcher != NULL &&
-      !DuplicateHandle(GetCurrentProcess(), event, watcher, &in_watcher,
-                       SYNCHRONIZE, /*bInheritHandle=*/FALSE,
+  if (watcher.Valid() &&
+      !DuplicateHandle(GetCurrentProcess(), event.Get(), watcher.Get(),
+                       &in_watcher, SYNCHRONIZE, /*bInheritHandle=*/FALSE,
                        /*dwOptions=*/0)) {
     // Without the handle the watcher could find no event and wait for
     // nothing: end it now.
-    TerminateProcess(watcher, /*uExitCode=*/ERROR_INVALID_HANDLE);
-    WaitForSingleObject(watcher, kWatcherEndWaitMs);
-    CloseHandle(watcher);
-    watcher = NULL;
+    TerminateProcess(watcher.Get(), /*uExitCode=*/ERROR_INVALID_HANDLE);
+    WaitForSingleObject(watcher.Get(), kWatcherEndWaitMs);
+    watcher.Reset();
   }
-  if (watcher == NULL && copied)
+  if (!watcher.Valid() && copied)
     DeleteFileA(copy);
-  if (event != NULL)
-    CloseHandle(event);
-  return watcher;
+  return watcher.Release();
 }
 
 // Deletes the watchers' copies in the user's temp folder; those still
@@ -166,21 +172,8 @@ inline HANDLE LeaveWatcherBehind(const char* application, const char* id) {
 // Needs: nothing. Leaves: no handle open.
 inline void RemoveWatcherCopies() {
   char pattern[MAX_PATH];
-  char folder[MAX_PATH];
-  if (IsElevated() || !WatcherCopyPath("*", pattern) ||
-      !FolderOf(pattern, folder))
-    return;
-  WIN32_FIND_DATAA found;
-  HANDLE find = FindFirstFileA(pattern, &found);
-  if (find == INVALID_HANDLE_VALUE)
-    return;
-  do {
-    char path[MAX_PATH];
-    if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
-        Join(path, MAX_PATH, folder, found.cFileName))
-      DeleteFileA(path);
-  } while (FindNextFileA(find, &found));
-  FindClose(find);
+  if (!IsElevated() && WatcherCopyPath("*", pattern))
+    DeleteFilesFound(pattern);
 }
 
 // Step 3, in every application's first kit call. Returns false when this
@@ -194,25 +187,21 @@ inline void RemoveWatcherCopies() {
 // Needs: nothing. Leaves: no handle open; the id gone from this process's
 // environment.
 inline bool HandBackIfAsked(int* exit_code) {
-  char* id = ReadVariable(kHandBackVariable);
-  if (id == NULL)
+  UniqueMemory<char> id(ReadVariable(kHandBackVariable));
+  if (!id.Valid())
     return false;
   WriteVariable(kHandBackVariable, NULL);
-  if (strcmp(GetCommandLineA(), kRestartCommandLine) != 0 || !IsElevated()) {
-    free(id);
+  if (strcmp(GetCommandLineA(), kRestartCommandLine) != 0 || !IsElevated())
     return false;
-  }
   char name[sizeof(kHandBackEventPrefix) + kHandBackIdLength];
-  HANDLE event = NULL;
-  if (IsHandBackId(id) && Join(name, sizeof(name), kHandBackEventPrefix, id))
-    event = OpenEventA(EVENT_MODIFY_STATE, /*bInheritHandle=*/FALSE, name);
-  free(id);
+  UniqueHandle event;
+  if (IsHandBackId(id.Get()) &&
+      Join(name, sizeof(name), kHandBackEventPrefix, id.Get()))
+    event.Reset(OpenEventA(EVENT_MODIFY_STATE, /*bInheritHandle=*/FALSE, name));
+  id.Reset();
   *exit_code = static_cast<int>(kHandBackFailed);
-  if (event != NULL) {
-    if (SetEvent(event))
-      *exit_code = 0;
-    CloseHandle(event);
-  }
+  if (event.Valid() && SetEvent(event.Get()))
+    *exit_code = 0;
   return true;
 }
 
@@ -225,11 +214,11 @@ inline int RunWatcher(const WatcherRequest& request) {
   char name[sizeof(kHandBackEventPrefix) + kHandBackIdLength];
   if (!Join(name, sizeof(name), kHandBackEventPrefix, request.hand_back_id))
     return ERROR_INVALID_NAME;
-  HANDLE event = OpenEventA(SYNCHRONIZE, /*bInheritHandle=*/FALSE, name);
-  if (event == NULL)
+  UniqueHandle event(OpenEventA(SYNCHRONIZE, /*bInheritHandle=*/FALSE, name));
+  if (!event.Valid())
     return static_cast<int>(GetLastError());
-  const DWORD waited = WaitForSingleObject(event, kHandBackWaitMs);
-  CloseHandle(event);
+  const DWORD waited = WaitForSingleObject(event.Get(), kHandBackWaitMs);
+  event.Reset();
   if (waited != WAIT_OBJECT_0)
     return ERROR_TIMEOUT;
 
@@ -240,11 +229,8 @@ inline int RunWatcher(const WatcherRequest& request) {
       !Join(command_line, sizeof(command_line), "\"", application,
             "\" /silent"))
     return ERROR_INVALID_NAME;
-  HANDLE started = StartProgram(application, command_line, folder);
-  if (started == NULL)
-    return static_cast<int>(GetLastError());
-  CloseHandle(started);
-  return 0;
+  const UniqueHandle started(StartProgram(application, command_line, folder));
+  return started.Valid() ? 0 : static_cast<int>(GetLastError());
 }
 
 }  // namespace internal

@@ -146,18 +146,8 @@ inline bool StagingRoot(char* root) {
 // use stay.
 inline void RemoveStagedFiles(const char* folder) {
   char pattern[MAX_PATH];
-  if (Join(pattern, MAX_PATH, folder, "\\*")) {
-    WIN32_FIND_DATAA found;
-    const UniqueFind find(FindFirstFileA(pattern, &found));
-    if (find.Valid()) {
-      do {
-        char path[MAX_PATH];
-        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
-            Join(path, MAX_PATH, folder, "\\", found.cFileName))
-          DeleteFileA(path);
-      } while (FindNextFileA(find.Get(), &found));
-    }
-  }
+  if (Join(pattern, MAX_PATH, folder, "\\*"))
+    DeleteFilesFound(pattern);
 }
 
 // Deletes a staging folder no updater was started for: its files, then

@@ -39,6 +39,7 @@
 #include <string.h>
 #include <wchar.h>
 
+#include <updater_caller/detail/handles.h>
 #include <updater_caller/detail/helper_command_line.h>
 #include <updater_caller/detail/win32_helpers.h>
 
@@ -114,24 +115,18 @@ inline bool EntryIsNamed(const wchar_t* entry, const char* name) {
 class OwnEnvironment {
  public:
   OwnEnvironment() : block_(GetEnvironmentStringsW()) {}
-  ~OwnEnvironment() {
-    if (block_ != NULL)
-      FreeEnvironmentStringsW(block_);
-  }
-  OwnEnvironment(const OwnEnvironment&) = delete;
-  OwnEnvironment& operator=(const OwnEnvironment&) = delete;
 
-  const wchar_t* block() const { return block_; }
+  const wchar_t* block() const { return block_.Get(); }
   size_t Count() const {
     size_t count = 0;
-    for (const wchar_t* p = block_; p != NULL && *p != L'\0';
+    for (const wchar_t* p = block_.Get(); p != NULL && *p != L'\0';
          p += wcslen(p) + 1)
       ++count;
     return count;
   }
   // The value of `name`, or null when it is not set.
   const wchar_t* Find(const char* name) const {
-    for (const wchar_t* p = block_; p != NULL && *p != L'\0';
+    for (const wchar_t* p = block_.Get(); p != NULL && *p != L'\0';
          p += wcslen(p) + 1) {
       if (EntryIsNamed(p, name))
         return p + NameLength(p) + 1;
@@ -140,7 +135,7 @@ class OwnEnvironment {
   }
 
  private:
-  wchar_t* block_;
+  UniqueEnvironmentStrings block_;
 };
 
 // The entries of a block being built: some borrowed from another block,
@@ -320,9 +315,12 @@ inline wchar_t* UnelevatedEnvironment(bool run_as_invoker) {
   if (before == NULL)
     before = L"";
   const size_t length = wcslen(before);
-  wchar_t* layer = static_cast<wchar_t*>(
-      malloc((length + sizeof(kRunAsInvoker) + 1) * sizeof(wchar_t)));
-  wchar_t* note = static_cast<wchar_t*>(malloc((length + 2) * sizeof(wchar_t)));
+  const UniqueMemory<wchar_t> held_layer(static_cast<wchar_t*>(
+      malloc((length + sizeof(kRunAsInvoker) + 1) * sizeof(wchar_t))));
+  const UniqueMemory<wchar_t> held_note(
+      static_cast<wchar_t*>(malloc((length + 2) * sizeof(wchar_t))));
+  wchar_t* const layer = held_layer.Get();
+  wchar_t* const note = held_note.Get();
   wchar_t* block = NULL;
   if (layer != NULL && note != NULL) {
     memcpy(layer, before, length * sizeof(wchar_t));
@@ -338,8 +336,6 @@ inline wchar_t* UnelevatedEnvironment(bool run_as_invoker) {
     entries.Add(kCompatLayerBefore, /*value=*/NULL, note);
     block = entries.Finish();
   }
-  free(layer);
-  free(note);
   return block;
 }
 

@@ -1,8 +1,8 @@
 // The Win32 helpers the kit's other headers share: strings and paths as
 // the file system compares them, random names nobody can guess, the
 // process's environment read and written, security descriptors from SDDL,
-// and programs started with nothing inherited. Each is small and says what
-// it leaves open; none holds state.
+// programs started with nothing inherited, and files found by a pattern
+// deleted. Each is small and says what it leaves open; none holds state.
 #ifndef UPDATER_CALLER_DETAIL_WIN32_HELPERS_H_
 #define UPDATER_CALLER_DETAIL_WIN32_HELPERS_H_
 
@@ -13,6 +13,8 @@
 #include <stddef.h>
 #include <stdlib.h>
 #include <string.h>
+
+#include <updater_caller/detail/handles.h>
 
 namespace updater_caller {
 namespace internal {
@@ -81,13 +83,15 @@ inline bool RandomHex(size_t count, char* text) {
   unsigned char bytes[32];
   if (count > sizeof(bytes))
     return false;
-  HCRYPTPROV provider;
-  if (!CryptAcquireContextA(&provider, /*szContainer=*/NULL,
+  HCRYPTPROV acquired;
+  if (!CryptAcquireContextA(&acquired, /*szContainer=*/NULL,
                             /*szProvider=*/NULL, PROV_RSA_AES,
                             CRYPT_VERIFYCONTEXT))
     return false;
-  const BOOL made = CryptGenRandom(provider, static_cast<DWORD>(count), bytes);
-  CryptReleaseContext(provider, /*dwFlags=*/0);
+  UniqueCryptProvider provider(acquired);
+  const BOOL made =
+      CryptGenRandom(provider.Get(), static_cast<DWORD>(count), bytes);
+  provider.Reset();
   if (!made)
     return false;
   HexDigits(bytes, count, text);
@@ -126,16 +130,14 @@ inline char* ReadVariable(const char* name) {
   const DWORD size = GetEnvironmentVariableA(name, /*lpBuffer=*/NULL, 0);
   if (size == 0)
     return NULL;
-  char* value = static_cast<char*>(malloc(size));
-  if (value == NULL)
+  UniqueMemory<char> value(static_cast<char*>(malloc(size)));
+  if (!value.Valid())
     return NULL;
-  const DWORD length = GetEnvironmentVariableA(name, value, size);
-  if (length == 0 || length >= size) {
-    free(value);
+  const DWORD length = GetEnvironmentVariableA(name, value.Get(), size);
+  if (length == 0 || length >= size)
     return NULL;
-  }
-  value[length] = '\0';
-  return value;
+  value.Get()[length] = '\0';
+  return value.Release();
 }
 
 // Sets `name` to `value` (null removes it); an empty value removes it too,
@@ -147,16 +149,15 @@ inline void WriteVariable(const char* name, const char* value) {
 
 // True if this process runs with an elevated token.
 inline bool IsElevated() {
-  HANDLE token;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+  HANDLE opened;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &opened))
     return false;
+  const UniqueHandle token(opened);
   TOKEN_ELEVATION elevation;
   DWORD size = 0;
-  const bool elevated = GetTokenInformation(token, TokenElevation, &elevation,
-                                            sizeof(elevation), &size) &&
-                        elevation.TokenIsElevated != 0;
-  CloseHandle(token);
-  return elevated;
+  return GetTokenInformation(token.Get(), TokenElevation, &elevation,
+                             sizeof(elevation), &size) &&
+         elevation.TokenIsElevated != 0;
 }
 
 // The full path of this process's own exe into `path` (MAX_PATH bytes).
@@ -182,31 +183,51 @@ inline HANDLE StartProgram(const char* program, const char* command_line,
                            const char* current_directory,
                            const wchar_t* environment = NULL) {
   const size_t size = strlen(command_line) + 1;
-  char* writable = static_cast<char*>(malloc(size));
-  if (writable == NULL) {
+  UniqueMemory<char> writable(static_cast<char*>(malloc(size)));
+  if (!writable.Valid()) {
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return NULL;
   }
-  memcpy(writable, command_line, size);
+  memcpy(writable.Get(), command_line, size);
   STARTUPINFOA startup;
   memset(&startup, 0, sizeof(startup));
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION process;
   memset(&process, 0, sizeof(process));
   const BOOL started = CreateProcessA(
-      program, writable, /*lpProcessAttributes=*/NULL,
+      program, writable.Get(), /*lpProcessAttributes=*/NULL,
       /*lpThreadAttributes=*/NULL, /*bInheritHandles=*/FALSE,
       /*dwCreationFlags=*/environment != NULL ? CREATE_UNICODE_ENVIRONMENT : 0,
       /*lpEnvironment=*/const_cast<wchar_t*>(environment), current_directory,
       &startup, &process);
   const DWORD error = GetLastError();
-  free(writable);
+  writable.Reset();
   if (!started) {
     SetLastError(error);  // the cause, whatever free() did to it
     return NULL;
   }
-  CloseHandle(process.hThread);
+  const UniqueHandle thread(process.hThread);
   return process.hProcess;
+}
+
+// Deletes the files `pattern` (a folder, a backslash and a name with
+// wildcards) finds in its folder; folders, and files in use, stay.
+//
+// Needs: nothing. Leaves: no handle open.
+inline void DeleteFilesFound(const char* pattern) {
+  char folder[MAX_PATH];
+  if (!FolderOf(pattern, folder))
+    return;
+  WIN32_FIND_DATAA found;
+  const UniqueFind find(FindFirstFileA(pattern, &found));
+  if (!find.Valid())
+    return;
+  do {
+    char path[MAX_PATH];
+    if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
+        Join(path, MAX_PATH, folder, found.cFileName))
+      DeleteFileA(path);
+  } while (FindNextFileA(find.Get(), &found));
 }
 
 }  // namespace internal
