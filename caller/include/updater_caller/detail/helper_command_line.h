@@ -3,12 +3,13 @@
 // helper that starts the updater, or as the unelevated watcher that brings
 // the application back after an elevated update.
 //
-//   "<application>" --start-updater-helper "<updater>" "<installer>" <digest>
-//   <hand-back>
+//   "<application>" --start-updater-helper "<updater>" "<installer>"
+//       <digest> <hand-back>
 //   "<copy>" --updater-hand-back-watcher <hand-back> "<application>"
 //
-// (The watcher runs from a copy of the application's exe, so that the
-// installer can replace the exe while the watcher waits.)
+// (Each is one line; the first is wrapped here only. The watcher runs from
+// a copy of the application's exe, so that the installer can replace the
+// exe while the watcher waits.)
 //
 // <digest> is the installer's SHA-256 as 64 lowercase hex digits, taken by
 // the unelevated application before it asked for the prompt; <hand-back>
