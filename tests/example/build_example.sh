@@ -6,7 +6,8 @@
 #   build_example.sh find_package     BUILD TOOLCHAIN WORK
 #       installs the kit from BUILD (cmake --install, as ./run release
 #       does) into WORK/prefix and finds it there: the installed headers,
-#       updater_callerConfig.cmake and its version file
+#       updater_callerConfig.cmake and its version file, which must turn
+#       away a request for the next major version
 #   build_example.sh add_subdirectory BUILD TOOLCHAIN WORK
 #       adds the kit's caller/ folder from this checkout
 #
@@ -45,4 +46,20 @@ grep -q "$kit/updater_caller/updater_caller.h" \
   exit 1
 }
 test -f "$work/app/app.exe"
+# The version file admits the same major version only: a build asking for
+# the next one must not take this kit.
+if [ "$way" = find_package ]; then
+  mkdir "$work/next"
+  printf '%s\n' 'cmake_minimum_required(VERSION 3.14)' 'project(next NONE)' \
+    'find_package(updater_caller 2 REQUIRED)' >"$work/next/CMakeLists.txt"
+  if cmake -S "$work/next" -B "$work/next/build" \
+      -DCMAKE_PREFIX_PATH="$work/prefix" >"$work/next.log" 2>&1; then
+    echo "find_package(updater_caller 2) took kit version 1" >&2
+    exit 1
+  fi
+  grep -q 'updater_callerConfig.cmake, version: 1\.' "$work/next.log" || {
+    cat "$work/next.log"
+    exit 1
+  }
+fi
 echo "built $work/app/app.exe, the kit by $way"
