@@ -197,18 +197,14 @@ inline void RemoveEarlierStagedCopies(const char* root) {
   if (!Join(pattern, MAX_PATH, root, "\\", kStagingPrefix) ||
       !Join(pattern, MAX_PATH, pattern, "*"))
     return;
-  WIN32_FIND_DATAA found;
-  const UniqueFind find(FindFirstFileA(pattern, &found));
-  if (!find.Valid())
-    return;
-  do {
+  ForEachFound(pattern, [root](const WIN32_FIND_DATAA& found) {
     char folder[MAX_PATH];
     if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
         (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 &&
         Join(folder, MAX_PATH, root, "\\", found.cFileName) &&
         IsStagingFolderOfOurs(folder))
       RemoveStagedFiles(folder);
-  } while (FindNextFileA(find.Get(), &found));
+  });
 }
 
 // Creates `folder`, which must not exist, with the protected DACL.

@@ -210,6 +210,21 @@ inline HANDLE StartProgram(const char* program, const char* command_line,
   return process.hProcess;
 }
 
+// Calls `visit` with each entry `pattern` finds, in the order the search
+// gives them.
+//
+// Needs: nothing. Leaves: no handle open.
+template <typename Visit>
+void ForEachFound(const char* pattern, Visit visit) {
+  WIN32_FIND_DATAA found;
+  const UniqueFind find(FindFirstFileA(pattern, &found));
+  if (!find.Valid())
+    return;
+  do {
+    visit(found);
+  } while (FindNextFileA(find.Get(), &found));
+}
+
 // Deletes the files `pattern` (a folder, a backslash and a name with
 // wildcards) finds in its folder; folders, and files in use, stay.
 //
@@ -218,16 +233,12 @@ inline void DeleteFilesFound(const char* pattern) {
   char folder[MAX_PATH];
   if (!FolderOf(pattern, folder))
     return;
-  WIN32_FIND_DATAA found;
-  const UniqueFind find(FindFirstFileA(pattern, &found));
-  if (!find.Valid())
-    return;
-  do {
+  ForEachFound(pattern, [&folder](const WIN32_FIND_DATAA& found) {
     char path[MAX_PATH];
     if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
         Join(path, MAX_PATH, folder, found.cFileName))
       DeleteFileA(path);
-  } while (FindNextFileA(find.Get(), &found));
+  });
 }
 
 }  // namespace internal
