@@ -5,7 +5,10 @@
 #   make_dist.sh BUILD_DIR DIST_DIR
 #
 # DIST_DIR/updater.exe        the program, unsigned
-# DIST_DIR/caller/*.h         the kit, for the application that starts it
+# DIST_DIR/include/updater_caller/
+#                             the kit, for the application that starts it
+# DIST_DIR/lib/cmake/updater_caller/
+#                             its CMake package (find_package(updater_caller))
 # DIST_DIR/SHA256SUMS         of those
 # DIST_DIR/BUILDINFO          the commit, the toolchain's exact Debian
 #                             packages, and the compile and link flags
@@ -17,9 +20,11 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 rm -rf "$dist"
 mkdir -p "$dist"
 cp "$build/bin/updater.exe" "$dist/updater.exe"
-mkdir "$dist/caller"
-cp "$top"/caller/*.h "$dist/caller/"
-(cd "$dist" && sha256sum updater.exe caller/*.h > SHA256SUMS)
+# The kit as its install rules lay it out, so that dist/ is a prefix an
+# application's build finds it in.
+cmake --install "$build" --prefix "$dist" >/dev/null
+(cd "$dist" && sha256sum updater.exe $(find include lib -type f |
+  LC_ALL=C sort) > SHA256SUMS)
 
 commit=$(git -C "$top" rev-parse HEAD 2>/dev/null || echo unknown)
 # As release/sign.sh judges a checkout: git status hides files that git is

@@ -139,7 +139,7 @@ def case_whole_road(stage):
                  waited_for_installer() + RESTART)
 
 
-# The kit's helper exit codes (caller/updater_caller.h, hand_back.h).
+# The kit's helper exit codes (caller/include/updater_caller/updater_caller.h).
 ERROR_FILE_NOT_FOUND = 2
 ERROR_BAD_ARGUMENTS = 160
 HELPER_NOT_OUR_UPDATER = 0x20000001

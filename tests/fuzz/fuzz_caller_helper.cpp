@@ -30,9 +30,10 @@
 #include <string>
 #include <vector>
 
+#include <updater_caller/updater_caller.h>
+
 #include "fake_win32.h"
 #include "fuzz_input.h"
-#include "updater_caller.h"
 
 namespace {
 

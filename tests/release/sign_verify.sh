@@ -163,7 +163,8 @@ copy built && mkdir "$work/built/build" "$work/built/dist" &&
 "$top/release/make_dist.sh" "$build" "$work/dist" >/dev/null
 "$top/release/make_dist.sh" "$build" "$work/planted" >/dev/null
 cp "$other" "$work/planted/updater.exe"
-(cd "$work/planted" && sha256sum updater.exe caller/*.h >SHA256SUMS)
+(cd "$work/planted" && sha256sum updater.exe $(find include lib -type f |
+  LC_ALL=C sort) >SHA256SUMS)
 "$top/release/make_dist.sh" "$build" "$work/swapped" >/dev/null
 cp "$other" "$work/swapped/updater.exe"
 "$top/release/make_dist.sh" "$build" "$work/dist-timestamped" >/dev/null

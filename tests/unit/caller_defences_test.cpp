@@ -9,9 +9,10 @@
 #include <tuple>
 #include <vector>
 
+#include <updater_caller/updater_caller.h>
+
 #include "caller_fixture.h"
 #include "fake_win32.h"
-#include "updater_caller.h"
 
 namespace caller_test {
 namespace {

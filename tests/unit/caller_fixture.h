@@ -10,8 +10,9 @@
 #include <string>
 #include <vector>
 
+#include <updater_caller/updater_caller.h>
+
 #include "fake_win32.h"
-#include "updater_caller.h"
 
 namespace caller_test {
 

@@ -10,9 +10,10 @@
 #include <string>
 #include <vector>
 
+#include <updater_caller/updater_caller.h>
+
 #include "caller_fixture.h"
 #include "fake_win32.h"
-#include "updater_caller.h"
 
 namespace caller_test {
 namespace {

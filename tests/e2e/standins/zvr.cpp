@@ -42,9 +42,10 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <updater_caller/updater_caller.h>
+
 #include "launch_silent.h"
 #include "timeline.h"
-#include "updater_caller.h"
 
 #define STRINGIFY2(x) #x
 #define STRINGIFY(x) STRINGIFY2(x)

@@ -1,8 +1,11 @@
 // For the application that ships updater.exe: how to start it so that it
 // acts, and how to hold the mutex that tells it the application still runs.
-// Plain Win32 ANSI, header only. Add the five headers of caller/ to the
-// application, include this one in one source file, and link shell32,
-// advapi32, wintrust and crypt32.
+// Plain Win32 ANSI, header only. The application links the CMake target
+// updater::caller (find_package(updater_caller 1 REQUIRED), or
+// add_subdirectory of caller/), which brings shell32 and advapi32, and
+// includes <updater_caller/updater_caller.h> in one source file. wintrust
+// and crypt32 are loaded from the system folder, never linked. The
+// routines behind the calls live in detail/.
 //
 //   int WINAPI WinMain(...) {
 //     int kit_exit_code;
@@ -22,7 +25,7 @@
 // Per-user install (the application's user can write it, unelevated): the
 // updater is started directly with the RunAsInvoker compatibility layer,
 // so Windows never asks for elevation and the installer and the restarted
-// application run as that user (install_scope.h).
+// application run as that user (detail/install_scope.h).
 //
 // Per-machine install: the updater is started directly; where Windows
 // answers ERROR_ELEVATION_REQUIRED (its installer detection takes
@@ -35,22 +38,21 @@
 // with a copy of the installer that it staged where no unelevated program
 // can change it and checked against the digest (and, for a signed
 // application, the signer) the application took before it asked
-// (staged_installer.h). An application that was not elevated gets itself
-// back unelevated after the update (hand_back.h).
+// (detail/staged_installer.h). An application that was not elevated gets
+// itself back unelevated after the update (detail/hand_back.h).
 #ifndef UPDATER_CALLER_UPDATER_CALLER_H_
 #define UPDATER_CALLER_UPDATER_CALLER_H_
 
 #include <windows.h>
-#include <shellapi.h>
 
-#include <stdlib.h>
-#include <string.h>
-
-#include "hand_back.h"
-#include "helper_command_line.h"
-#include "install_scope.h"
-#include "staged_installer.h"
-#include "updater_environment.h"
+// The kit's version; caller/CMakeLists.txt reads the package's version from
+// these lines, so find_package(updater_caller 1) and the code agree. The
+// major number changes when a call, a code or the helper's command line
+// changes in a way an application or an earlier helper would notice.
+#define UPDATER_CALLER_VERSION_MAJOR 1
+#define UPDATER_CALLER_VERSION_MINOR 0
+#define UPDATER_CALLER_VERSION_PATCH 0
+#define UPDATER_CALLER_VERSION_STRING "1.0.0"
 
 namespace updater_caller {
 
@@ -78,7 +80,9 @@ const DWORD kHelperExitDigestMismatch = 0x20000003;
 //   the copy's certificate table holds anything beyond its one signature
 //   and the zero padding to 8 bytes):
 const DWORD kHelperExitSignerMismatch = 0x20000004;
-// kHandBackFailed (hand_back.h): see there.
+//   an elevated restarted application could not hand itself back to the
+//   user (detail/hand_back.h), and exits without running:
+const DWORD kHandBackFailed = 0x20000005;
 //   the updater's folder holds no "zvr.exe" for it to restart: started by
 //   bare name, one would be looked for elsewhere:
 const DWORD kHelperExitNoApplication = 0x20000006;
@@ -112,289 +116,12 @@ inline HANDLE HoldRunningMutex() {
                       kRunningMutexName);
 }
 
-namespace internal {
+}  // namespace updater_caller
 
-const char kUpdaterFileName[] = "updater.exe";
+// The routines behind the calls below, which answer with the codes above.
+#include <updater_caller/detail/helper_road.h>
 
-// Starts `updater` with `installer` as its whole command line, and its own
-// folder as its current folder, so that the "zvr.exe" it restarts is
-// never one from the caller's current folder. The installer's bare path
-// goes in as is: no quotes (the updater adds them) and no program name (a
-// command line that begins with "updater.exe" makes the updater do
-// nothing).
-//
-// Needs: full paths. Leaves: the updater's process handle with the caller
-// (its thread's closed), or null with the cause in GetLastError().
-// `environment`: the block the kit built for this road
-// (updater_environment.h); null when it could not be made, which starts
-// nothing.
-//
-// Needs: full paths. Leaves: the updater's process handle with the caller
-// (its thread's closed), the block with the caller; or null with the cause
-// in GetLastError().
-inline HANDLE StartUpdaterDirectly(const char* updater, const char* installer,
-                                   const wchar_t* environment) {
-  char folder[MAX_PATH];
-  if (environment == NULL) {
-    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return NULL;
-  }
-  return StartProgram(updater, installer,
-                      FolderOf(updater, folder) ? folder : NULL, environment);
-}
-
-// StartUpdaterDirectly with the block `environment`, which it frees.
-inline HANDLE StartUpdaterWith(const char* updater, const char* installer,
-                               wchar_t* environment) {
-  HANDLE started = StartUpdaterDirectly(updater, installer, environment);
-  const DWORD error = GetLastError();
-  free(environment);
-  SetLastError(error);
-  return started;
-}
-
-// True if the folder of `updater` holds a file "zvr.exe", the application
-// the updater restarts by bare name.
-inline bool ApplicationBeside(const char* updater) {
-  char folder[MAX_PATH];
-  char application[MAX_PATH];
-  if (!FolderOf(updater, folder) ||
-      !Join(application, MAX_PATH, folder, kApplicationFileName))
-    return false;
-  const DWORD attributes = GetFileAttributesA(application);
-  return attributes != INVALID_FILE_ATTRIBUTES &&
-         (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
-}
-
-// Reads the digest the application passed: null, or 64 hex digits in
-// either case. `*digest` is null for none, else `bytes` filled. False for
-// anything else.
-inline bool ReadGivenDigest(const char* text, unsigned char* bytes,
-                            const unsigned char** digest) {
-  *digest = NULL;
-  if (text == NULL)
-    return true;
-  for (size_t i = 0; i < kDigestSize; ++i) {
-    int value = 0;
-    for (size_t j = 0; j < 2; ++j) {
-      const char c = text[2 * i + j];
-      const int low = HexValue(static_cast<char>(
-          c >= 'A' && c <= 'F' ? c - 'A' + 'a' : c));
-      if (low < 0)
-        return false;
-      value = value * 16 + low;
-    }
-    bytes[i] = static_cast<unsigned char>(value);
-  }
-  if (text[2 * kDigestSize] != '\0')
-    return false;
-  *digest = bytes;
-  return true;
-}
-
-// 0 if the updater's probe of "Zelvaro" will see this running application
-// (the name is a mutex, or free), else kErrorRunningNameTaken.
-inline DWORD CheckRunningName() {
-  HANDLE probe = CreateMutexA(/*lpMutexAttributes=*/NULL,
-                              /*bInitialOwner=*/FALSE, kRunningMutexName);
-  if (probe == NULL)
-    return kErrorRunningNameTaken;
-  CloseHandle(probe);
-  return 0;
-}
-
-// Writes the updater.exe beside `application` into `updater` (MAX_PATH
-// bytes).
-inline bool UpdaterBeside(const char* application, char* updater) {
-  char folder[MAX_PATH];
-  return FolderOf(application, folder) &&
-         Join(updater, MAX_PATH, folder, kUpdaterFileName);
-}
-
-// Fills `application` with this process's exe and `updater` with the
-// updater.exe beside it (MAX_PATH bytes each). True if `updater_path`
-// names that updater.
-inline bool IsOurUpdater(const char* updater_path, char* application,
-                         char* updater) {
-  return OwnExePath(application) && UpdaterBeside(application, updater) &&
-         SamePath(updater_path, updater);
-}
-
-// As IsOurUpdater, and the install is per-machine: only then may the
-// updater run elevated.
-inline bool IsOurPerMachineUpdater(const char* updater_path,
-                                   char* application, char* updater) {
-  return IsOurUpdater(updater_path, application, updater) &&
-         !IsPerUserInstall(updater, application);
-}
-
-// 0 if the staged copy may run for `application`, else the kHelperExit
-// code that refuses it: its SHA-256 is not `digest` (when given), it is
-// not signed like the application, or it is older than the application.
-inline DWORD CheckStagedCopy(const char* application,
-                             const StagedCopy& staged,
-                             const unsigned char* digest) {
-  if (digest != NULL && memcmp(staged.digest, digest, kDigestSize) != 0)
-    return kHelperExitDigestMismatch;
-  if (!SignedLikeApplication(application, staged.path))
-    return kHelperExitSignerMismatch;
-  if (!NoOlderThanApplication(application, staged.path))
-    return kHelperExitDowngrade;
-  return 0;
-}
-
-// Starts the updater.exe beside the application with a checked copy of
-// `installer`: on a per-machine install only, with "zvr.exe" beside it,
-// the copy staged where no unelevated program can change it, its SHA-256
-// equal to `digest` (null: none given, which only a signed application
-// may do), for a signed application signed by the same signer, and no
-// older than the application. The updater gets the elevated roads'
-// environment, with `hand_back_id` ("" for none).
-//
-// Needs: an elevated process; `updater_path` naming the updater beside
-// the application's own exe. Leaves: the updater's handle with the
-// caller, its copy staged; or null with a kHelperExit code, the start's
-// error or the updater's own open error in GetLastError(), and nothing
-// staged.
-inline HANDLE StartUpdaterWithCheckedCopy(const char* updater_path,
-                                          const char* installer,
-                                          const unsigned char* digest,
-                                          const char* hand_back_id) {
-  char application[MAX_PATH];
-  char updater[MAX_PATH];
-  if (!IsOurUpdater(updater_path, application, updater)) {
-    SetLastError(kHelperExitNotOurUpdater);
-    return NULL;
-  }
-  // Held open from the check to the start, so that neither the updater
-  // nor its folder can be renamed or replaced in between.
-  HANDLE held = OpenShuttingOutWriters(updater);
-  if (held == INVALID_HANDLE_VALUE)
-    return NULL;
-  StagedCopy staged;
-  DWORD refused;
-  if (IsPerUserInstall(updater, application)) {
-    refused = kHelperExitNotOurUpdater;
-  } else if (!ApplicationBeside(updater)) {
-    refused = kHelperExitNoApplication;
-  } else if (digest == NULL && !HasSignature(application)) {
-    refused = kHelperExitNoDigest;
-  } else if (!StageInstaller(installer, &staged)) {
-    refused = kHelperExitStagingFailed;
-  } else {
-    refused = CheckStagedCopy(application, staged, digest);
-    if (refused == 0) {
-      // TEMP and TMP name the protected folder: installers unpack their
-      // parts there, and the user's own temp folder is open to every
-      // program of the user's while the installer runs elevated.
-      HANDLE started = StartUpdaterWith(
-          updater, staged.path,
-          ElevatedEnvironment(staged.folder, hand_back_id));
-      if (started != NULL) {
-        CloseHandle(held);
-        return started;
-      }
-      refused = GetLastError() != 0 ? GetLastError() : ERROR_GEN_FAILURE;
-    }
-    RemoveStagingFolder(staged.folder);
-  }
-  CloseHandle(held);
-  SetLastError(refused);
-  return NULL;
-}
-
-// The helper's whole road, in the elevated copy of the application.
-//
-// Needs: an elevated process and a well-formed request. Leaves: no handle
-// open. Returns the helper's exit code.
-inline int ServeAsHelper(const HelperRequest& request) {
-  HANDLE started = StartUpdaterWithCheckedCopy(
-      request.updater, request.installer, request.digest,
-      request.hand_back_id);
-  if (started == NULL)
-    return static_cast<int>(GetLastError());
-  CloseHandle(started);
-  return 0;
-}
-
-// StartUpdaterElevated's road; `given`: the installer's SHA-256 the
-// application passed, or null; `hand_back`: leave the watcher behind and
-// send its id, as for an application the user did not elevate.
-//
-// Needs and leaves: as StartUpdaterElevated.
-inline HANDLE AskForHelper(const char* updater_path,
-                           const char* installer_path,
-                           const unsigned char* given, bool hand_back) {
-  DWORD error = CheckHelperPath(updater_path);
-  if (error == 0)
-    error = CheckHelperPath(installer_path);
-  if (error != 0) {
-    SetLastError(error);
-    return NULL;
-  }
-  char application[MAX_PATH];
-  char updater[MAX_PATH];
-  if (!IsOurPerMachineUpdater(updater_path, application, updater)) {
-    SetLastError(ERROR_ACCESS_DENIED);
-    return NULL;
-  }
-  if (!ApplicationBeside(updater)) {
-    SetLastError(kHelperExitNoApplication);
-    return NULL;
-  }
-  // An unsigned application has nothing but the digest to tie the prompt
-  // to the update it verified: the helper's signer check passes anything.
-  if (given == NULL && !HasSignature(application)) {
-    SetLastError(kHelperExitNoDigest);
-    return NULL;
-  }
-  unsigned char digest[kDigestSize];
-  if (!DigestOfFile(installer_path, digest))
-    return NULL;
-  if (given != NULL && memcmp(digest, given, kDigestSize) != 0) {
-    SetLastError(kHelperExitDigestMismatch);
-    return NULL;
-  }
-  // With an id, the elevated restart never runs on (HandBackIfAsked).
-  char hand_back_id[kHandBackIdLength + 1] = "";
-  HANDLE watcher = NULL;
-  if (hand_back) {
-    if (!RandomHex(kHandBackIdSize, hand_back_id)) {
-      SetLastError(ERROR_GEN_FAILURE);
-      return NULL;
-    }
-    watcher = LeaveWatcherBehind(application, hand_back_id);
-  }
-
-  char parameters[kMaxHelperParameters];
-  FormatHelperParameters(updater_path, installer_path, digest, hand_back_id,
-                         parameters);
-  SHELLEXECUTEINFOA info;
-  memset(&info, 0, sizeof(info));
-  info.cbSize = sizeof(info);
-  // The helper's handle back; errors as a result, not a box; done before
-  // the call returns, since the application exits soon after.
-  info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI | SEE_MASK_NOASYNC;
-  info.lpVerb = "runas";
-  info.lpFile = application;
-  info.lpParameters = parameters;
-  info.nShow = SW_SHOWNORMAL;
-  BOOL asked = ShellExecuteExA(&info);
-  if (asked && info.hProcess == NULL) {  // started, but nothing to hand back
-    SetLastError(ERROR_INVALID_HANDLE);
-    asked = FALSE;
-  }
-  if (watcher != NULL) {
-    error = GetLastError();
-    if (!asked)  // no update will come for it to wait for
-      TerminateProcess(watcher, /*uExitCode=*/ERROR_CANCELLED);
-    CloseHandle(watcher);
-    SetLastError(error);
-  }
-  return asked ? info.hProcess : NULL;
-}
-
-}  // namespace internal
+namespace updater_caller {
 
 // Asks the user, through the usual elevation prompt, to let the
 // application's own exe run as administrator as the helper, which starts
@@ -476,8 +203,7 @@ inline HANDLE StartUpdaterElevated(const char* updater_path,
 // Needs: full paths (the folder's rights decide the road). Leaves: the
 // returned handle with the caller, and this process's environment as it
 // was.
-inline HANDLE StartUpdater(const char* updater_path,
-                           const char* installer_path,
+inline HANDLE StartUpdater(const char* updater_path, const char* installer_path,
                            const char* installer_sha256) {
   unsigned char bytes[internal::kDigestSize];
   const unsigned char* given;
@@ -488,8 +214,8 @@ inline HANDLE StartUpdater(const char* updater_path,
   DWORD refused = internal::CheckRunningName();
   if (refused == 0 && !internal::ApplicationBeside(updater_path))
     refused = kHelperExitNoApplication;
-  unsigned char digest[internal::kDigestSize];
   if (refused == 0 && given != NULL) {
+    unsigned char digest[internal::kDigestSize];
     if (!internal::DigestOfFile(installer_path, digest))
       return NULL;
     if (memcmp(digest, given, internal::kDigestSize) != 0)
@@ -545,8 +271,7 @@ inline bool RunAsHelperIfAsked(int* exit_code) {
   internal::RestoreCompatLayer();
   internal::HelperRequest request;
   internal::WatcherRequest watcher;
-  switch (internal::ParseCommandLine(GetCommandLineA(), &request,
-                                     &watcher)) {
+  switch (internal::ParseCommandLine(GetCommandLineA(), &request, &watcher)) {
     case internal::kApplication:
       // Only an application hands itself back: the helper and the watcher
       // answer to their command line alone.

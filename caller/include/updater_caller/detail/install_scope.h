@@ -15,8 +15,8 @@
 // off: a note that does not match the layer, such as one planted in the
 // user's profile, changes nothing, so no value from it ever becomes a
 // layer.
-#ifndef UPDATER_CALLER_INSTALL_SCOPE_H_
-#define UPDATER_CALLER_INSTALL_SCOPE_H_
+#ifndef UPDATER_CALLER_DETAIL_INSTALL_SCOPE_H_
+#define UPDATER_CALLER_DETAIL_INSTALL_SCOPE_H_
 
 #include <windows.h>
 #include <sddl.h>
@@ -24,8 +24,10 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "helper_command_line.h"
-#include "updater_environment.h"
+#include <updater_caller/detail/handles.h>
+#include <updater_caller/detail/helper_command_line.h>
+#include <updater_caller/detail/updater_environment.h>
+#include <updater_caller/detail/win32_helpers.h>
 
 namespace updater_caller {
 namespace internal {
@@ -40,27 +42,27 @@ const DWORD kFileWriteRights =
 // A token of this process's user as they are without elevation, good for
 // AccessCheck: the linked (filtered) token when this process runs
 // elevated, else its own token at identification level. Null if none can
-// be had. The caller closes it.
-inline HANDLE OpenUnelevatedToken() {
-  HANDLE own;
+// be had.
+inline UniqueHandle OpenUnelevatedToken() {
+  HANDLE opened;
   if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY | TOKEN_DUPLICATE,
-                        &own))
-    return NULL;
+                        &opened))
+    return UniqueHandle();
+  const UniqueHandle own(opened);
   HANDLE unelevated = NULL;
   TOKEN_ELEVATION_TYPE type = TokenElevationTypeDefault;
   DWORD size = 0;
-  if (GetTokenInformation(own, TokenElevationType, &type, sizeof(type),
+  if (GetTokenInformation(own.Get(), TokenElevationType, &type, sizeof(type),
                           &size) &&
       type == TokenElevationTypeFull) {
     TOKEN_LINKED_TOKEN linked;
-    if (GetTokenInformation(own, TokenLinkedToken, &linked, sizeof(linked),
-                            &size))
+    if (GetTokenInformation(own.Get(), TokenLinkedToken, &linked,
+                            sizeof(linked), &size))
       unelevated = linked.LinkedToken;
-  } else if (!DuplicateToken(own, SecurityIdentification, &unelevated)) {
+  } else if (!DuplicateToken(own.Get(), SecurityIdentification, &unelevated)) {
     unelevated = NULL;
   }
-  CloseHandle(own);
-  return unelevated;
+  return UniqueHandle(unelevated);  // `own` closed after
 }
 
 // The SIDs that stand for users, or for groups ordinary users are in:
@@ -98,16 +100,17 @@ inline bool IsSidOfUsers(PSID sid) {
       "S-1-5-114",   // Local account and member of Administrators
       "S-1-5-1000",  // Other Organization
   };
-  char* text = NULL;
-  if (!ConvertSidToStringSidA(sid, &text))
+  char* converted = NULL;
+  if (!ConvertSidToStringSidA(sid, &converted))
     return true;  // cannot tell: a user's
+  const UniqueLocal held(converted);
+  const char* const text = converted;
   bool users = false;
   for (const char* prefix : kUserPrefixes)
     users = users || strncmp(text, prefix, strlen(prefix)) == 0;
   users = users && strcmp(text, "S-1-5-32-544") != 0;  // Administrators
   for (const char* group : kUserGroups)
     users = users || strcmp(text, group) == 0;
-  LocalFree(text);
   return users;
 }
 
@@ -156,11 +159,11 @@ inline bool MayWrite(HANDLE token, const char* path, DWORD rights) {
                                       GROUP_SECURITY_INFORMATION |
                                       DACL_SECURITY_INFORMATION;
   DWORD size = 0;
-  if (GetFileSecurityA(path, wanted, /*pSecurityDescriptor=*/NULL, 0,
-                       &size) ||
+  if (GetFileSecurityA(path, wanted, /*pSecurityDescriptor=*/NULL, 0, &size) ||
       GetLastError() != ERROR_INSUFFICIENT_BUFFER || size == 0)
     return true;
-  PSECURITY_DESCRIPTOR descriptor = malloc(size);
+  const UniqueMemory<void> held(malloc(size));
+  PSECURITY_DESCRIPTOR descriptor = held.Get();
   if (descriptor == NULL)
     return true;
   bool may_write = true;
@@ -171,24 +174,12 @@ inline bool MayWrite(HANDLE token, const char* path, DWORD rights) {
     DWORD privileges_size = sizeof(privileges);
     DWORD granted = 0;
     BOOL status = FALSE;
-    if (AccessCheck(descriptor, token, MAXIMUM_ALLOWED, &mapping,
-                    &privileges, &privileges_size, &granted, &status))
+    if (AccessCheck(descriptor, token, MAXIMUM_ALLOWED, &mapping, &privileges,
+                    &privileges_size, &granted, &status))
       may_write = (status && (granted & rights) != 0) ||
                   LetsUsersWrite(descriptor, rights);
   }
-  free(descriptor);
   return may_write;
-}
-
-// Writes the folder of `path`, with its trailing backslash, into `folder`
-// (MAX_PATH bytes). False if `path` names no folder or it does not fit.
-inline bool FolderOf(const char* path, char* folder) {
-  const size_t length = static_cast<size_t>(FileNameOf(path) - path);
-  if (length == 0 || length >= MAX_PATH)
-    return false;
-  memcpy(folder, path, length);
-  folder[length] = '\0';
-  return true;
 }
 
 // True if `path` lies on a local fixed drive whose file system keeps
@@ -216,54 +207,12 @@ inline bool IsPerUserInstall(const char* updater, const char* application) {
   if (!FolderOf(updater, folder) || !IsOnDriveThatKeepsRights(updater) ||
       !IsOnDriveThatKeepsRights(application))
     return true;
-  HANDLE token = OpenUnelevatedToken();
-  if (token == NULL)
+  const UniqueHandle token = OpenUnelevatedToken();
+  if (!token.Valid())
     return true;
-  const bool per_user = MayWrite(token, folder, kFolderWriteRights) ||
-                        MayWrite(token, updater, kFileWriteRights) ||
-                        MayWrite(token, application, kFileWriteRights);
-  CloseHandle(token);
-  return per_user;
-}
-
-// Fills `attributes` (not inherited) with the security descriptor `sddl`
-// describes. False if it does not parse.
-//
-// Needs: nothing. Leaves: the descriptor for the caller to LocalFree
-// (attributes->lpSecurityDescriptor).
-inline bool AttributesFromSddl(const char* sddl,
-                               SECURITY_ATTRIBUTES* attributes) {
-  attributes->nLength = sizeof(*attributes);
-  attributes->lpSecurityDescriptor = NULL;
-  attributes->bInheritHandle = FALSE;
-  return ConvertStringSecurityDescriptorToSecurityDescriptorA(
-             sddl, SDDL_REVISION_1, &attributes->lpSecurityDescriptor,
-             /*SecurityDescriptorSize=*/NULL) != FALSE;
-}
-
-// The value of the environment variable `name` in a buffer the caller
-// frees, or null when it is unset or empty (or memory ran out).
-inline char* ReadVariable(const char* name) {
-  const DWORD size = GetEnvironmentVariableA(name, /*lpBuffer=*/NULL, 0);
-  if (size == 0)
-    return NULL;
-  char* value = static_cast<char*>(malloc(size));
-  if (value == NULL)
-    return NULL;
-  const DWORD length = GetEnvironmentVariableA(name, value, size);
-  if (length == 0 || length >= size) {
-    free(value);
-    return NULL;
-  }
-  value[length] = '\0';
-  return value;
-}
-
-// Sets `name` to `value` (null removes it); an empty value removes it too,
-// since the platform's own environment cannot tell the two apart.
-inline void WriteVariable(const char* name, const char* value) {
-  SetEnvironmentVariableA(name,
-                          value != NULL && value[0] != '\0' ? value : NULL);
+  return MayWrite(token.Get(), folder, kFolderWriteRights) ||
+         MayWrite(token.Get(), updater, kFileWriteRights) ||
+         MayWrite(token.Get(), application, kFileWriteRights);
 }
 
 // Takes RunAsInvoker off __COMPAT_LAYER again, if the kit added it for
@@ -272,27 +221,27 @@ inline void WriteVariable(const char* name, const char* value) {
 //
 // Needs: nothing. Leaves: neither the layer the kit added nor the note.
 inline void RestoreCompatLayer() {
-  char* note = ReadVariable(kCompatLayerBefore);
+  // Freed in the reverse order: the layer, then the note.
+  const UniqueMemory<char> held_note(ReadVariable(kCompatLayerBefore));
+  const char* const note = held_note.Get();
   if (note == NULL)
     return;
-  char* layer = ReadVariable(kCompatLayer);
+  const UniqueMemory<char> held_layer(ReadVariable(kCompatLayer));
+  const char* const layer = held_layer.Get();
   const char* const before = note + 1;
   const size_t length = strlen(before);
   // What follows `before` in the layer: " RunAsInvoker", or with no layer
   // before, "RunAsInvoker" alone.
   const char* added = NULL;
-  if (note[0] == '=' && layer != NULL &&
-      strncmp(layer, before, length) == 0)
-    added = length == 0 ? layer : (layer[length] == ' ' ? layer + length + 1
-                                                        : NULL);
+  if (note[0] == '=' && layer != NULL && strncmp(layer, before, length) == 0)
+    added = length == 0 ? layer
+                        : (layer[length] == ' ' ? layer + length + 1 : NULL);
   if (added != NULL && strcmp(added, kRunAsInvoker) == 0)
     WriteVariable(kCompatLayer, before);
   WriteVariable(kCompatLayerBefore, NULL);
-  free(layer);
-  free(note);
 }
 
 }  // namespace internal
 }  // namespace updater_caller
 
-#endif  // UPDATER_CALLER_INSTALL_SCOPE_H_
+#endif  // UPDATER_CALLER_DETAIL_INSTALL_SCOPE_H_

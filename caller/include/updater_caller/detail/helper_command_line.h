@@ -3,11 +3,13 @@
 // helper that starts the updater, or as the unelevated watcher that brings
 // the application back after an elevated update.
 //
-//   "<application>" --start-updater-helper "<updater>" "<installer>" <digest> <hand-back>
+//   "<application>" --start-updater-helper "<updater>" "<installer>"
+//       <digest> <hand-back>
 //   "<copy>" --updater-hand-back-watcher <hand-back> "<application>"
 //
-// (The watcher runs from a copy of the application's exe, so that the
-// installer can replace the exe while the watcher waits.)
+// (Each is one line; the first is wrapped here only. The watcher runs from
+// a copy of the application's exe, so that the installer can replace the
+// exe while the watcher waits.)
 //
 // <digest> is the installer's SHA-256 as 64 lowercase hex digits, taken by
 // the unelevated application before it asked for the prompt; <hand-back>
@@ -16,16 +18,15 @@
 // hold a double quote, so a trailing backslash is literal. Blanks separate
 // the parts; anything missing, malformed or extra makes the line
 // malformed, and a malformed line starts nothing.
-//
-// Also the few string routines the kit's other files share.
-#ifndef UPDATER_CALLER_HELPER_COMMAND_LINE_H_
-#define UPDATER_CALLER_HELPER_COMMAND_LINE_H_
+#ifndef UPDATER_CALLER_DETAIL_HELPER_COMMAND_LINE_H_
+#define UPDATER_CALLER_DETAIL_HELPER_COMMAND_LINE_H_
 
 #include <windows.h>
-#include <wincrypt.h>
 
 #include <stddef.h>
 #include <string.h>
+
+#include <updater_caller/detail/win32_helpers.h>
 
 namespace updater_caller {
 namespace internal {
@@ -51,10 +52,9 @@ struct HelperRequest {
 
 // The longest helper parameters: the switch, two quoted paths, the digest
 // and the id, each after a blank, and the NUL.
-const size_t kMaxHelperParameters = (sizeof(kHelperSwitch) - 1) +
-                                    2 * (kMaxHelperPath + 3) +
-                                    (2 * kDigestSize + 1) +
-                                    (kHandBackIdLength + 1) + 1;
+const size_t kMaxHelperParameters =
+    (sizeof(kHelperSwitch) - 1) + 2 * (kMaxHelperPath + 3) +
+    (2 * kDigestSize + 1) + (kHandBackIdLength + 1) + 1;
 
 // What a watcher line asks for: the id of the event to wait for, and the
 // application to start again.
@@ -64,84 +64,6 @@ struct WatcherRequest {
 };
 
 enum CommandLineKind { kApplication, kMalformed, kHelper, kWatcher };
-
-// Joins `first`, `second` and `third` into `out` (`size` bytes); `first`
-// may be `out` itself. Returns false, with `out` empty, if they do not
-// fit.
-inline bool Join(char* out, size_t size, const char* first,
-                 const char* second, const char* third = "") {
-  const size_t a = strlen(first);
-  const size_t b = strlen(second);
-  const size_t c = strlen(third);
-  if (a + b + c >= size) {
-    if (size > 0)
-      out[0] = '\0';
-    return false;
-  }
-  memmove(out, first, a);
-  memcpy(out + a, second, b);
-  memcpy(out + a + b, third, c + 1);
-  return true;
-}
-
-// Where the last path component of `path` begins (after the last '\' or
-// '/'), or `path` itself when it has no folder.
-inline const char* FileNameOf(const char* path) {
-  const char* name = path;
-  for (const char* p = path; *p != '\0'; ++p) {
-    if (*p == '\\' || *p == '/')
-      name = p + 1;
-  }
-  return name;
-}
-
-// Compares two paths with the ASCII letters folded, the way the file
-// system compares names; other bytes must be equal.
-inline bool SamePath(const char* a, const char* b) {
-  for (;; ++a, ++b) {
-    char x = *a;
-    char y = *b;
-    if (x >= 'A' && x <= 'Z')
-      x = static_cast<char>(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z')
-      y = static_cast<char>(y - 'A' + 'a');
-    if (x != y)
-      return false;
-    if (x == '\0')
-      return true;
-  }
-}
-
-// Writes `count` bytes as 2 * `count` lowercase hex digits and a NUL.
-inline void HexDigits(const unsigned char* bytes, size_t count, char* text) {
-  static const char kDigits[] = "0123456789abcdef";
-  for (size_t i = 0; i < count; ++i) {
-    text[2 * i] = kDigits[bytes[i] >> 4];
-    text[2 * i + 1] = kDigits[bytes[i] & 0x0F];
-  }
-  text[2 * count] = '\0';
-}
-
-// Fills `text` with 2 * `count` random lowercase hex digits and a NUL
-// (`count` at most 32), from the system's cryptographic generator, so that
-// nobody can name the result in advance. False if the generator failed.
-inline bool RandomHex(size_t count, char* text) {
-  unsigned char bytes[32];
-  if (count > sizeof(bytes))
-    return false;
-  HCRYPTPROV provider;
-  if (!CryptAcquireContextA(&provider, /*szContainer=*/NULL,
-                            /*szProvider=*/NULL, PROV_RSA_AES,
-                            CRYPT_VERIFYCONTEXT))
-    return false;
-  const BOOL made =
-      CryptGenRandom(provider, static_cast<DWORD>(count), bytes);
-  CryptReleaseContext(provider, /*dwFlags=*/0);
-  if (!made)
-    return false;
-  HexDigits(bytes, count, text);
-  return true;
-}
 
 inline const char* SkipBlanks(const char* p) {
   while (*p == ' ' || *p == '\t')
@@ -204,8 +126,7 @@ inline int HexValue(char c) {
 
 // Reads exactly 2 * `count` lowercase hex digits at `p`, after at least
 // one blank, into `bytes`. Returns what follows them, or null.
-inline const char* TakeHex(const char* p, unsigned char* bytes,
-                           size_t count) {
+inline const char* TakeHex(const char* p, unsigned char* bytes, size_t count) {
   if (p == NULL || (*p != ' ' && *p != '\t'))
     return NULL;
   p = SkipBlanks(p);
@@ -299,17 +220,22 @@ inline DWORD CheckHelperPath(const char* path) {
 // Writes the helper's parameters (what follows the program on its command
 // line) into `out`, kMaxHelperParameters bytes. Both paths must have
 // passed CheckHelperPath; `hand_back_id` is digits or "".
-inline void FormatHelperParameters(const char* updater,
-                                   const char* installer,
+inline void FormatHelperParameters(const char* updater, const char* installer,
                                    const unsigned char* digest,
                                    const char* hand_back_id, char* out) {
   char digits[2 * kDigestSize + 1];
   HexDigits(digest, kDigestSize, digits);
   char* p = out;
-  const char* const parts[] = {kHelperSwitch, " \"", updater, "\" \"",
-                               installer, "\" ", digits, " ",
-                               hand_back_id[0] != '\0' ? hand_back_id
-                                                       : kNoHandBack};
+  const char* const parts[] = {
+      kHelperSwitch,
+      " \"",
+      updater,
+      "\" \"",
+      installer,
+      "\" ",
+      digits,
+      " ",
+      hand_back_id[0] != '\0' ? hand_back_id : kNoHandBack};
   for (const char* part : parts) {
     const size_t length = strlen(part);
     memcpy(p, part, length);
@@ -321,4 +247,4 @@ inline void FormatHelperParameters(const char* updater,
 }  // namespace internal
 }  // namespace updater_caller
 
-#endif  // UPDATER_CALLER_HELPER_COMMAND_LINE_H_
+#endif  // UPDATER_CALLER_DETAIL_HELPER_COMMAND_LINE_H_

@@ -15,8 +15,8 @@
 // Copies are deleted when Windows restarts (MOVEFILE_DELAY_UNTIL_REBOOT)
 // and by the next update's helper, whichever comes first; their empty
 // folders stay until the restart.
-#ifndef UPDATER_CALLER_STAGED_INSTALLER_H_
-#define UPDATER_CALLER_STAGED_INSTALLER_H_
+#ifndef UPDATER_CALLER_DETAIL_STAGED_INSTALLER_H_
+#define UPDATER_CALLER_DETAIL_STAGED_INSTALLER_H_
 
 #include <windows.h>
 #include <aclapi.h>
@@ -28,9 +28,11 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "helper_command_line.h"
-#include "install_scope.h"
-#include "installer_image.h"
+#include <updater_caller/detail/handles.h>
+#include <updater_caller/detail/helper_command_line.h>
+#include <updater_caller/detail/install_scope.h>
+#include <updater_caller/detail/installer_image.h>
+#include <updater_caller/detail/win32_helpers.h>
 
 namespace updater_caller {
 namespace internal {
@@ -66,40 +68,40 @@ struct StagedCopy {
 // Leaves: both handles open and where the reads and writes left them; no
 // provider, hash or buffer.
 inline bool HashAndCopy(HANDLE source, HANDLE copy, unsigned char* digest) {
-  HCRYPTPROV provider;
-  if (!CryptAcquireContextA(&provider, /*szContainer=*/NULL,
+  HCRYPTPROV acquired;
+  if (!CryptAcquireContextA(&acquired, /*szContainer=*/NULL,
                             /*szProvider=*/NULL, PROV_RSA_AES,
                             CRYPT_VERIFYCONTEXT))
     return false;
-  bool done = false;
-  HCRYPTHASH hash;
-  if (CryptCreateHash(provider, CALG_SHA_256, /*hKey=*/0, /*dwFlags=*/0,
-                      &hash)) {
-    BYTE* buffer = static_cast<BYTE*>(malloc(kCopyChunk));
-    while (buffer != NULL) {
-      DWORD read = 0;
-      if (!ReadFile(source, buffer, kCopyChunk, &read,
-                    /*lpOverlapped=*/NULL))
-        break;
-      if (read == 0) {
-        DWORD size = kDigestSize;
-        done = CryptGetHashParam(hash, HP_HASHVAL, digest, &size, 0) &&
-               size == kDigestSize;
-        break;
-      }
-      if (!CryptHashData(hash, buffer, read, /*dwFlags=*/0))
-        break;
-      DWORD written = 0;
-      if (copy != INVALID_HANDLE_VALUE &&
-          (!WriteFile(copy, buffer, read, &written, /*lpOverlapped=*/NULL) ||
-           written != read))
-        break;
+  const UniqueCryptProvider provider(acquired);
+  HCRYPTHASH created;
+  if (!CryptCreateHash(provider.Get(), CALG_SHA_256, /*hKey=*/0,
+                       /*dwFlags=*/0, &created))
+    return false;
+  // Let go in the reverse order: the buffer, the hash, the provider.
+  const UniqueCryptHash hash(created);
+  const UniqueMemory<BYTE> buffer(static_cast<BYTE*>(malloc(kCopyChunk)));
+  if (!buffer.Valid())
+    return false;
+  for (;;) {
+    DWORD read = 0;
+    if (!ReadFile(source, buffer.Get(), kCopyChunk, &read,
+                  /*lpOverlapped=*/NULL))
+      return false;
+    if (read == 0) {
+      DWORD size = kDigestSize;
+      return CryptGetHashParam(hash.Get(), HP_HASHVAL, digest, &size, 0) &&
+             size == kDigestSize;
     }
-    free(buffer);
-    CryptDestroyHash(hash);
+    if (!CryptHashData(hash.Get(), buffer.Get(), read, /*dwFlags=*/0))
+      return false;
+    DWORD written = 0;
+    if (copy != INVALID_HANDLE_VALUE &&
+        (!WriteFile(copy, buffer.Get(), read, &written,
+                    /*lpOverlapped=*/NULL) ||
+         written != read))
+      return false;
   }
-  CryptReleaseContext(provider, /*dwFlags=*/0);
-  return done;
 }
 
 // Opens `path` to read it whole while nobody else may write, rename or
@@ -107,12 +109,11 @@ inline bool HashAndCopy(HANDLE source, HANDLE copy, unsigned char* digest) {
 // caller, never act as it: an elevated helper opens paths a user named.
 // INVALID_HANDLE_VALUE on failure.
 inline HANDLE OpenShuttingOutWriters(const char* path) {
-  return CreateFileA(
-      path, GENERIC_READ, /*dwShareMode=*/FILE_SHARE_READ,
-      /*lpSecurityAttributes=*/NULL, OPEN_EXISTING,
-      FILE_FLAG_SEQUENTIAL_SCAN | SECURITY_SQOS_PRESENT |
-          SECURITY_IDENTIFICATION,
-      /*hTemplateFile=*/NULL);
+  return CreateFileA(path, GENERIC_READ, /*dwShareMode=*/FILE_SHARE_READ,
+                     /*lpSecurityAttributes=*/NULL, OPEN_EXISTING,
+                     FILE_FLAG_SEQUENTIAL_SCAN | SECURITY_SQOS_PRESENT |
+                         SECURITY_IDENTIFICATION,
+                     /*hTemplateFile=*/NULL);
 }
 
 // The SHA-256 of the file at `path` into `digest`. False, with the cause
@@ -120,12 +121,12 @@ inline HANDLE OpenShuttingOutWriters(const char* path) {
 //
 // Needs: nothing. Leaves: no handle open.
 inline bool DigestOfFile(const char* path, unsigned char* digest) {
-  HANDLE file = OpenShuttingOutWriters(path);
-  if (file == INVALID_HANDLE_VALUE)
+  UniqueFile file(OpenShuttingOutWriters(path));
+  if (!file.Valid())
     return false;
-  const bool done = HashAndCopy(file, INVALID_HANDLE_VALUE, digest);
+  const bool done = HashAndCopy(file.Get(), INVALID_HANDLE_VALUE, digest);
   const DWORD error = GetLastError();
-  CloseHandle(file);
+  file.Reset();
   if (!done)
     SetLastError(error != 0 ? error : ERROR_READ_FAULT);
   return done;
@@ -145,19 +146,8 @@ inline bool StagingRoot(char* root) {
 // use stay.
 inline void RemoveStagedFiles(const char* folder) {
   char pattern[MAX_PATH];
-  if (Join(pattern, MAX_PATH, folder, "\\*")) {
-    WIN32_FIND_DATAA found;
-    HANDLE find = FindFirstFileA(pattern, &found);
-    if (find != INVALID_HANDLE_VALUE) {
-      do {
-        char path[MAX_PATH];
-        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
-            Join(path, MAX_PATH, folder, "\\", found.cFileName))
-          DeleteFileA(path);
-      } while (FindNextFileA(find, &found));
-      FindClose(find);
-    }
-  }
+  if (Join(pattern, MAX_PATH, folder, "\\*"))
+    DeleteFilesFound(pattern);
 }
 
 // Deletes a staging folder no updater was started for: its files, then
@@ -171,26 +161,25 @@ inline void RemoveStagingFolder(const char* folder) {
 // Administrators or SYSTEM: only an elevated helper makes such a folder
 // in the temp folder, and no unelevated program can change what is in it.
 inline bool IsStagingFolderOfOurs(const char* folder) {
-  HANDLE handle = CreateFileA(
+  const UniqueFile handle(CreateFileA(
       folder, READ_CONTROL,
       /*dwShareMode=*/FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
       /*lpSecurityAttributes=*/NULL, OPEN_EXISTING,
       FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
-      /*hTemplateFile=*/NULL);
-  if (handle == INVALID_HANDLE_VALUE)
+      /*hTemplateFile=*/NULL));
+  if (!handle.Valid())
     return false;
   PSID owner = NULL;
   PSECURITY_DESCRIPTOR descriptor = NULL;
-  bool ours = false;
-  if (GetSecurityInfo(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION,
-                      &owner, /*ppsidGroup=*/NULL, /*ppDacl=*/NULL,
-                      /*ppSacl=*/NULL, &descriptor) == ERROR_SUCCESS) {
-    ours = IsWellKnownSid(owner, WinBuiltinAdministratorsSid) ||
-           IsWellKnownSid(owner, WinLocalSystemSid);
-    LocalFree(descriptor);
-  }
-  CloseHandle(handle);
-  return ours;
+  if (GetSecurityInfo(handle.Get(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION,
+                      &owner,
+                      /*ppsidGroup=*/NULL, /*ppDacl=*/NULL,
+                      /*ppSacl=*/NULL, &descriptor) != ERROR_SUCCESS)
+    return false;
+  // The descriptor goes before the handle.
+  const UniqueLocal held(descriptor);
+  return IsWellKnownSid(owner, WinBuiltinAdministratorsSid) ||
+         IsWellKnownSid(owner, WinLocalSystemSid);
 }
 
 // Deletes the copies earlier updates left under `root`, in the real
@@ -208,19 +197,14 @@ inline void RemoveEarlierStagedCopies(const char* root) {
   if (!Join(pattern, MAX_PATH, root, "\\", kStagingPrefix) ||
       !Join(pattern, MAX_PATH, pattern, "*"))
     return;
-  WIN32_FIND_DATAA found;
-  HANDLE find = FindFirstFileA(pattern, &found);
-  if (find == INVALID_HANDLE_VALUE)
-    return;
-  do {
+  ForEachFound(pattern, [root](const WIN32_FIND_DATAA& found) {
     char folder[MAX_PATH];
     if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
         (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 &&
         Join(folder, MAX_PATH, root, "\\", found.cFileName) &&
         IsStagingFolderOfOurs(folder))
       RemoveStagedFiles(folder);
-  } while (FindNextFileA(find, &found));
-  FindClose(find);
+  });
 }
 
 // Creates `folder`, which must not exist, with the protected DACL.
@@ -228,15 +212,14 @@ inline bool CreateProtectedFolder(const char* folder) {
   SECURITY_ATTRIBUTES attributes;
   if (!AttributesFromSddl(kStagingFolderSddl, &attributes))
     return false;
-  const BOOL created = CreateDirectoryA(folder, &attributes);
-  LocalFree(attributes.lpSecurityDescriptor);
-  return created != FALSE;
+  const UniqueLocal descriptor(attributes.lpSecurityDescriptor);
+  return CreateDirectoryA(folder, &attributes) != FALSE;
 }
 
 // Copies `installer`, a full path on a drive, into a new protected folder
 // (after removing those of earlier updates) and fills `staged` with where
-// it is and its SHA-256. The copy keeps the installer's file name. Returns false, leaving
-// nothing behind, if any step failed.
+// it is and its SHA-256. The copy keeps the installer's file name. Returns
+// false, leaving nothing behind, if any step failed.
 //
 // Needs: an elevated process. Leaves: no handle open (the updater must be
 // able to start the copy); the copy and its folder booked for deletion at
@@ -258,17 +241,16 @@ inline bool StageInstaller(const char* installer, StagedCopy* staged) {
     return false;
 
   bool copied = false;
-  HANDLE source = OpenShuttingOutWriters(installer);
-  if (source != INVALID_HANDLE_VALUE) {
-    HANDLE copy = CreateFileA(staged->path, GENERIC_WRITE,
-                              /*dwShareMode=*/0,
-                              /*lpSecurityAttributes=*/NULL, CREATE_NEW,
-                              FILE_ATTRIBUTE_NORMAL, /*hTemplateFile=*/NULL);
-    if (copy != INVALID_HANDLE_VALUE) {
-      copied = HashAndCopy(source, copy, staged->digest);
-      CloseHandle(copy);
+  {  // both closed before the folder is removed or booked
+    const UniqueFile source(OpenShuttingOutWriters(installer));
+    if (source.Valid()) {
+      const UniqueFile copy(CreateFileA(
+          staged->path, GENERIC_WRITE, /*dwShareMode=*/0,
+          /*lpSecurityAttributes=*/NULL, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+          /*hTemplateFile=*/NULL));
+      if (copy.Valid())
+        copied = HashAndCopy(source.Get(), copy.Get(), staged->digest);
     }
-    CloseHandle(source);
   }
   if (!copied) {
     RemoveStagingFolder(staged->folder);
@@ -289,8 +271,9 @@ inline bool StageInstaller(const char* installer, StagedCopy* staged) {
 // "runas", load a planted wintrust.dll or crypt32.dll elevated under the
 // vendor's name on the prompt.
 struct TrustCalls {
-  HMODULE wintrust;
-  HMODULE crypt32;
+  // Unloaded in the reverse order: wintrust, then crypt32.
+  UniqueLibrary crypt32;
+  UniqueLibrary wintrust;
   LONG(WINAPI* verify)(HWND, GUID*, LPVOID);
   CRYPT_PROVIDER_DATA*(WINAPI* provider_data)(HANDLE);
   CRYPT_PROVIDER_SGNR*(WINAPI* signer)(CRYPT_PROVIDER_DATA*, DWORD, BOOL,
@@ -303,36 +286,29 @@ template <typename Function>
 bool Find(HMODULE module, const char* name, Function* function) {
   const FARPROC found = module != NULL ? GetProcAddress(module, name) : NULL;
   // Through a plain function type: FARPROC names none of these.
-  *function = reinterpret_cast<Function>(
-      reinterpret_cast<void (*)(void)>(found));
+  *function =
+      reinterpret_cast<Function>(reinterpret_cast<void (*)(void)>(found));
   return found != NULL;
 }
 
 // Loads the trust calls into `calls`. False if any is missing.
 //
-// Needs: nothing. Leaves: the two modules loaded, for UnloadTrustCalls,
-// whatever the result.
+// Needs: nothing. Leaves: the two modules loaded in `calls`, which
+// unloads them, whatever the result.
 inline bool LoadTrustCalls(TrustCalls* calls) {
-  calls->wintrust = LoadLibraryExA("wintrust.dll", /*hFile=*/NULL,
-                                   LOAD_LIBRARY_SEARCH_SYSTEM32);
-  calls->crypt32 = LoadLibraryExA("crypt32.dll", /*hFile=*/NULL,
-                                  LOAD_LIBRARY_SEARCH_SYSTEM32);
-  const bool verify = Find(calls->wintrust, "WinVerifyTrust", &calls->verify);
-  const bool provider_data = Find(calls->wintrust,
-                                  "WTHelperProvDataFromStateData",
-                                  &calls->provider_data);
-  const bool signer = Find(calls->wintrust, "WTHelperGetProvSignerFromChain",
-                           &calls->signer);
-  const bool same_name = Find(calls->crypt32, "CertCompareCertificateName",
-                              &calls->same_name);
+  calls->wintrust.Reset(LoadLibraryExA("wintrust.dll", /*hFile=*/NULL,
+                                       LOAD_LIBRARY_SEARCH_SYSTEM32));
+  calls->crypt32.Reset(LoadLibraryExA("crypt32.dll", /*hFile=*/NULL,
+                                      LOAD_LIBRARY_SEARCH_SYSTEM32));
+  const HMODULE wintrust = calls->wintrust.Get();
+  const bool verify = Find(wintrust, "WinVerifyTrust", &calls->verify);
+  const bool provider_data =
+      Find(wintrust, "WTHelperProvDataFromStateData", &calls->provider_data);
+  const bool signer =
+      Find(wintrust, "WTHelperGetProvSignerFromChain", &calls->signer);
+  const bool same_name = Find(calls->crypt32.Get(),
+                              "CertCompareCertificateName", &calls->same_name);
   return verify && provider_data && signer && same_name;
-}
-
-inline void UnloadTrustCalls(TrustCalls* calls) {
-  if (calls->wintrust != NULL)
-    FreeLibrary(calls->wintrust);
-  if (calls->crypt32 != NULL)
-    FreeLibrary(calls->crypt32);
 }
 
 // Verifies the Authenticode signature of the file at `path`, leaving the
@@ -363,8 +339,8 @@ inline LONG BeginVerification(const TrustCalls& calls, const char* path,
   data->pFile = file;
   data->dwStateAction = WTD_STATEACTION_VERIFY;
   GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
-  return calls.verify(/*hwnd=*/static_cast<HWND>(INVALID_HANDLE_VALUE),
-                      &action, data);
+  return calls.verify(/*hwnd=*/static_cast<HWND>(INVALID_HANDLE_VALUE), &action,
+                      data);
 }
 
 // Ends what BeginVerification began, if it got as far as WinVerifyTrust.
@@ -373,8 +349,7 @@ inline void EndVerification(const TrustCalls& calls, WINTRUST_DATA* data) {
     return;
   GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
   data->dwStateAction = WTD_STATEACTION_CLOSE;
-  calls.verify(/*hwnd=*/static_cast<HWND>(INVALID_HANDLE_VALUE), &action,
-               data);
+  calls.verify(/*hwnd=*/static_cast<HWND>(INVALID_HANDLE_VALUE), &action, data);
 }
 
 // The signer's certificate and the root its chain ends in, from a
@@ -408,17 +383,16 @@ inline bool SameCertificateBytes(PCCERT_CONTEXT a, PCCERT_CONTEXT b) {
 // Needs: a full path. Leaves: the verification's state closed, the trust
 // DLLs unloaded.
 inline bool HasSignature(const char* application) {
-  TrustCalls calls;
+  TrustCalls calls{};  // no module and no call until loaded
   bool signed_at_all = false;
   if (LoadTrustCalls(&calls)) {
     WINTRUST_FILE_INFO file;
     WINTRUST_DATA data;
     wchar_t wide[MAX_PATH];
-    signed_at_all = BeginVerification(calls, application, &file, &data,
-                                      wide) != TRUST_E_NOSIGNATURE;
+    signed_at_all = BeginVerification(calls, application, &file, &data, wide) !=
+                    TRUST_E_NOSIGNATURE;
     EndVerification(calls, &data);
   }
-  UnloadTrustCalls(&calls);
   return signed_at_all;
 }
 
@@ -435,13 +409,10 @@ inline bool HasSignature(const char* application) {
 //
 // Needs: full paths. Leaves: both verifications' state closed, the trust
 // DLLs unloaded.
-inline bool SignedLikeApplication(const char* application,
-                                  const char* copy) {
-  TrustCalls calls;
-  if (!LoadTrustCalls(&calls)) {
-    UnloadTrustCalls(&calls);
+inline bool SignedLikeApplication(const char* application, const char* copy) {
+  TrustCalls calls{};  // no module and no call until loaded
+  if (!LoadTrustCalls(&calls))
     return false;
-  }
   WINTRUST_FILE_INFO application_file;
   WINTRUST_DATA application_data;
   wchar_t application_wide[MAX_PATH];
@@ -471,11 +442,10 @@ inline bool SignedLikeApplication(const char* application,
     EndVerification(calls, &copy_data);
   }
   EndVerification(calls, &application_data);
-  UnloadTrustCalls(&calls);
   return allowed;
 }
 
 }  // namespace internal
 }  // namespace updater_caller
 
-#endif  // UPDATER_CALLER_STAGED_INSTALLER_H_
+#endif  // UPDATER_CALLER_DETAIL_STAGED_INSTALLER_H_

@@ -30,8 +30,8 @@
 // outside the ANSI code page, such as a profile folder with letters of
 // another script, passes on unchanged, and sorted by name as Windows keeps
 // them.
-#ifndef UPDATER_CALLER_UPDATER_ENVIRONMENT_H_
-#define UPDATER_CALLER_UPDATER_ENVIRONMENT_H_
+#ifndef UPDATER_CALLER_DETAIL_UPDATER_ENVIRONMENT_H_
+#define UPDATER_CALLER_DETAIL_UPDATER_ENVIRONMENT_H_
 
 #include <windows.h>
 
@@ -39,7 +39,9 @@
 #include <string.h>
 #include <wchar.h>
 
-#include "helper_command_line.h"
+#include <updater_caller/detail/handles.h>
+#include <updater_caller/detail/helper_command_line.h>
+#include <updater_caller/detail/win32_helpers.h>
 
 namespace updater_caller {
 namespace internal {
@@ -53,11 +55,20 @@ const char kDefaultPathExt[] =
     ".COM;.EXE;.BAT;.CMD;.VBS;.VBE;.JS;.JSE;.WSF;.WSH;.MSC";
 // What the elevated roads take from this process's environment.
 const char* const kPassedNames[] = {
-    "APPDATA",          "COMPUTERNAME",         "HOMEDRIVE",
-    "HOMEPATH",         "LOCALAPPDATA",         "NUMBER_OF_PROCESSORS",
-    "OS",               "PROCESSOR_ARCHITECTURE", "PROCESSOR_IDENTIFIER",
-    "PROCESSOR_LEVEL",  "PROCESSOR_REVISION",   "USERDOMAIN",
-    "USERNAME",         "USERPROFILE",
+    "APPDATA",
+    "COMPUTERNAME",
+    "HOMEDRIVE",
+    "HOMEPATH",
+    "LOCALAPPDATA",
+    "NUMBER_OF_PROCESSORS",
+    "OS",
+    "PROCESSOR_ARCHITECTURE",
+    "PROCESSOR_IDENTIFIER",
+    "PROCESSOR_LEVEL",
+    "PROCESSOR_REVISION",
+    "USERDOMAIN",
+    "USERNAME",
+    "USERPROFILE",
 };
 
 inline wchar_t UpperAscii(wchar_t c) {
@@ -104,24 +115,18 @@ inline bool EntryIsNamed(const wchar_t* entry, const char* name) {
 class OwnEnvironment {
  public:
   OwnEnvironment() : block_(GetEnvironmentStringsW()) {}
-  ~OwnEnvironment() {
-    if (block_ != NULL)
-      FreeEnvironmentStringsW(block_);
-  }
-  OwnEnvironment(const OwnEnvironment&) = delete;
-  OwnEnvironment& operator=(const OwnEnvironment&) = delete;
 
-  const wchar_t* block() const { return block_; }
+  const wchar_t* block() const { return block_.Get(); }
   size_t Count() const {
     size_t count = 0;
-    for (const wchar_t* p = block_; p != NULL && *p != L'\0';
+    for (const wchar_t* p = block_.Get(); p != NULL && *p != L'\0';
          p += wcslen(p) + 1)
       ++count;
     return count;
   }
   // The value of `name`, or null when it is not set.
   const wchar_t* Find(const char* name) const {
-    for (const wchar_t* p = block_; p != NULL && *p != L'\0';
+    for (const wchar_t* p = block_.Get(); p != NULL && *p != L'\0';
          p += wcslen(p) + 1) {
       if (EntryIsNamed(p, name))
         return p + NameLength(p) + 1;
@@ -130,7 +135,7 @@ class OwnEnvironment {
   }
 
  private:
-  wchar_t* block_;
+  UniqueEnvironmentStrings block_;
 };
 
 // The entries of a block being built: some borrowed from another block,
@@ -259,8 +264,8 @@ inline wchar_t* ElevatedEnvironment(const char* temp,
   char drive[3] = {windows[0], ':', '\0'};
   char command[MAX_PATH];
   char path[2 * MAX_PATH];
-  if (windows_length < 3 || windows_length >= MAX_PATH ||
-      system_length == 0 || system_length >= MAX_PATH ||
+  if (windows_length < 3 || windows_length >= MAX_PATH || system_length == 0 ||
+      system_length >= MAX_PATH ||
       !Join(command, sizeof(command), system, "\\cmd.exe") ||
       !Join(path, sizeof(path), system, ";", windows))
     return NULL;
@@ -310,10 +315,12 @@ inline wchar_t* UnelevatedEnvironment(bool run_as_invoker) {
   if (before == NULL)
     before = L"";
   const size_t length = wcslen(before);
-  wchar_t* layer = static_cast<wchar_t*>(
-      malloc((length + sizeof(kRunAsInvoker) + 1) * sizeof(wchar_t)));
-  wchar_t* note =
-      static_cast<wchar_t*>(malloc((length + 2) * sizeof(wchar_t)));
+  const UniqueMemory<wchar_t> held_layer(static_cast<wchar_t*>(
+      malloc((length + sizeof(kRunAsInvoker) + 1) * sizeof(wchar_t))));
+  const UniqueMemory<wchar_t> held_note(
+      static_cast<wchar_t*>(malloc((length + 2) * sizeof(wchar_t))));
+  wchar_t* const layer = held_layer.Get();
+  wchar_t* const note = held_note.Get();
   wchar_t* block = NULL;
   if (layer != NULL && note != NULL) {
     memcpy(layer, before, length * sizeof(wchar_t));
@@ -329,12 +336,10 @@ inline wchar_t* UnelevatedEnvironment(bool run_as_invoker) {
     entries.Add(kCompatLayerBefore, /*value=*/NULL, note);
     block = entries.Finish();
   }
-  free(layer);
-  free(note);
   return block;
 }
 
 }  // namespace internal
 }  // namespace updater_caller
 
-#endif  // UPDATER_CALLER_UPDATER_ENVIRONMENT_H_
+#endif  // UPDATER_CALLER_DETAIL_UPDATER_ENVIRONMENT_H_

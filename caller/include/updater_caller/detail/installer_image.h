@@ -13,13 +13,15 @@
 //
 // Every read is bounded by what the file's own headers promise and checked
 // against what was read: a malformed file is refused, never read past.
-#ifndef UPDATER_CALLER_INSTALLER_IMAGE_H_
-#define UPDATER_CALLER_INSTALLER_IMAGE_H_
+#ifndef UPDATER_CALLER_DETAIL_INSTALLER_IMAGE_H_
+#define UPDATER_CALLER_DETAIL_INSTALLER_IMAGE_H_
 
 #include <windows.h>
 
 #include <stdlib.h>
 #include <string.h>
+
+#include <updater_caller/detail/handles.h>
 
 namespace updater_caller {
 namespace internal {
@@ -76,8 +78,7 @@ inline bool ReadImageLayout(HANDLE file, ImageLayout* layout) {
     return false;
   const DWORD pe = Dword(dos + 0x3C);
   BYTE headers[24 + 112 + 16 * 8];  // signature, file header, optional
-  if (pe > kMaxCertificateTable ||
-      !ReadAt(file, pe, headers, 24 + 2) ||
+  if (pe > kMaxCertificateTable || !ReadAt(file, pe, headers, 24 + 2) ||
       memcmp(headers, "PE\0\0", 4) != 0)
     return false;
   const WORD section_count = Word(headers + 6);
@@ -110,26 +111,35 @@ inline bool ReadImageLayout(HANDLE file, ImageLayout* layout) {
   return true;
 }
 
+// The PE file at `path`, opened to be read, or INVALID_HANDLE_VALUE.
+inline HANDLE OpenImage(const char* path) {
+  return CreateFileA(path, GENERIC_READ, FILE_SHARE_READ,
+                     /*lpSecurityAttributes=*/NULL, OPEN_EXISTING,
+                     FILE_ATTRIBUTE_NORMAL, /*hTemplateFile=*/NULL);
+}
+
 // True if the certificate table of the PE file at `path` holds exactly one
 // signature and nothing beyond its zero padding (see above).
 //
 // Needs: a file no unelevated program can change. Leaves: no handle open.
 inline bool HasOnlyItsSignature(const char* path) {
-  HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ,
-                            /*lpSecurityAttributes=*/NULL, OPEN_EXISTING,
-                            FILE_ATTRIBUTE_NORMAL, /*hTemplateFile=*/NULL);
-  if (file == INVALID_HANDLE_VALUE)
+  const UniqueFile held_file(OpenImage(path));
+  if (!held_file.Valid())
     return false;
+  const HANDLE file = held_file.Get();
   ImageLayout layout;
-  BYTE* table = NULL;
+  if (!ReadImageLayout(file, &layout) ||
+      layout.certificate_size <= kWinCertificateHeader + 4 ||
+      layout.certificate_size > kMaxCertificateTable ||
+      layout.certificate_size % 8 != 0)
+    return false;
+  // Freed before the file is closed.
+  const UniqueMemory<BYTE> held_table(
+      static_cast<BYTE*>(malloc(layout.certificate_size)));
+  const BYTE* const table = held_table.Get();
   bool clean = false;
-  if (ReadImageLayout(file, &layout) &&
-      layout.certificate_size > kWinCertificateHeader + 4 &&
-      layout.certificate_size <= kMaxCertificateTable &&
-      layout.certificate_size % 8 == 0 &&
-      (table = static_cast<BYTE*>(malloc(layout.certificate_size))) != NULL &&
-      ReadAt(file, layout.certificate_offset, table,
-             layout.certificate_size)) {
+  if (table != NULL && ReadAt(file, layout.certificate_offset, held_table.Get(),
+                              layout.certificate_size)) {
     const DWORD length = Dword(table);
     const BYTE* const blob = table + kWinCertificateHeader;
     // The blob's own DER length: a SEQUENCE with a definite length of at
@@ -153,8 +163,6 @@ inline bool HasOnlyItsSignature(const char* path) {
     for (DWORD i = used; clean && i < layout.certificate_size; ++i)
       clean = table[i] == 0;
   }
-  free(table);
-  CloseHandle(file);
   return clean;
 }
 
@@ -204,21 +212,18 @@ inline DWORD ResourceEntry(HANDLE file, DWORD directory, WORD id) {
 inline bool ReadProductVersion(const char* path, bool* has_version,
                                unsigned long long* version) {
   *has_version = false;
-  HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ,
-                            /*lpSecurityAttributes=*/NULL, OPEN_EXISTING,
-                            FILE_ATTRIBUTE_NORMAL, /*hTemplateFile=*/NULL);
-  if (file == INVALID_HANDLE_VALUE)
+  const UniqueFile held_file(OpenImage(path));
+  if (!held_file.Valid())
     return false;
+  const HANDLE file = held_file.Get();
   ImageLayout layout;
   const bool image = ReadImageLayout(file, &layout);
-  const DWORD root =
-      image && layout.resource_rva != 0
-          ? OffsetOfRva(file, layout, layout.resource_rva)
-          : 0;
+  const DWORD root = image && layout.resource_rva != 0
+                         ? OffsetOfRva(file, layout, layout.resource_rva)
+                         : 0;
   // Type, then name, then language: the first two are subdirectories (the
   // high bit), the last a data entry.
-  DWORD next = root != 0 ? ResourceEntry(file, root, kResourceTypeVersion)
-                         : 0;
+  DWORD next = root != 0 ? ResourceEntry(file, root, kResourceTypeVersion) : 0;
   for (int level = 0; level < 2 && next != 0; ++level) {
     next = (next & 0x80000000u) != 0
                ? ResourceEntry(file, root + (next & 0x7FFFFFFFu), 0)
@@ -238,12 +243,12 @@ inline bool ReadProductVersion(const char* path, bool* has_version,
       keyed = Word(info + 6 + 2 * i) == static_cast<WORD>(kKey[i]);
     if (keyed) {
       *has_version = true;
-      *version = (static_cast<unsigned long long>(Dword(info + kFixedInfoOffset + 16))
-                  << 32) |
-                 Dword(info + kFixedInfoOffset + 20);
+      *version =
+          (static_cast<unsigned long long>(Dword(info + kFixedInfoOffset + 16))
+           << 32) |
+          Dword(info + kFixedInfoOffset + 20);
     }
   }
-  CloseHandle(file);
   return image;
 }
 
@@ -254,8 +259,7 @@ inline bool ReadProductVersion(const char* path, bool* has_version,
 //
 // Needs: full paths; `copy` a file no unelevated program can change.
 // Leaves: no handle open.
-inline bool NoOlderThanApplication(const char* application,
-                                   const char* copy) {
+inline bool NoOlderThanApplication(const char* application, const char* copy) {
   bool application_has = false;
   bool copy_has = false;
   unsigned long long application_version = 0;
@@ -270,4 +274,4 @@ inline bool NoOlderThanApplication(const char* application,
 }  // namespace internal
 }  // namespace updater_caller
 
-#endif  // UPDATER_CALLER_INSTALLER_IMAGE_H_
+#endif  // UPDATER_CALLER_DETAIL_INSTALLER_IMAGE_H_

@@ -32,8 +32,8 @@
 // be started), the elevated copy exits all the same, with
 // kHandBackFailed: the application then stays closed until the user
 // starts it, rather than run with rights the user did not give it.
-#ifndef UPDATER_CALLER_HAND_BACK_H_
-#define UPDATER_CALLER_HAND_BACK_H_
+#ifndef UPDATER_CALLER_DETAIL_HAND_BACK_H_
+#define UPDATER_CALLER_DETAIL_HAND_BACK_H_
 
 #include <windows.h>
 #include <sddl.h>
@@ -41,16 +41,13 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "helper_command_line.h"
-#include "install_scope.h"
-#include "updater_environment.h"
+#include <updater_caller/detail/handles.h>
+#include <updater_caller/detail/helper_command_line.h>
+#include <updater_caller/detail/install_scope.h>
+#include <updater_caller/detail/updater_environment.h>
+#include <updater_caller/detail/win32_helpers.h>
 
 namespace updater_caller {
-
-// The exit code of an elevated restarted application that could not hand
-// itself back to the user (see above).
-const DWORD kHandBackFailed = 0x20000005;
-
 namespace internal {
 
 // The application the updater restarts, beside itself, and the command
@@ -68,101 +65,37 @@ const char kWatcherCopySuffix[] = ".exe";
 // copy can be deleted.
 const DWORD kWatcherEndWaitMs = 5000;
 
-// True if this process runs with an elevated token.
-inline bool IsElevated() {
-  HANDLE token;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
-    return false;
-  TOKEN_ELEVATION elevation;
-  DWORD size = 0;
-  const bool elevated = GetTokenInformation(token, TokenElevation,
-                                            &elevation, sizeof(elevation),
-                                            &size) &&
-                        elevation.TokenIsElevated != 0;
-  CloseHandle(token);
-  return elevated;
-}
-
-// The full path of this process's own exe into `path` (MAX_PATH bytes).
-// False, with the cause in GetLastError(), if it could not be had whole.
-inline bool OwnExePath(char* path) {
-  const DWORD length =
-      GetModuleFileNameA(/*hModule=*/NULL, path, MAX_PATH);
-  if (length == 0)
-    return false;
-  if (length >= MAX_PATH) {  // cut short
-    SetLastError(ERROR_INSUFFICIENT_BUFFER);
-    return false;
-  }
-  return true;
-}
-
-// Starts `program` with `command_line` (copied: the platform may write into
-// it), `current_directory` (null: this process's) and the UTF-16
-// `environment` block (null: this process's), no handle inherited.
-//
-// Needs: nothing. Leaves: the process's handle with the caller, its
-// thread's closed; or null with the cause in GetLastError().
-inline HANDLE StartProgram(const char* program, const char* command_line,
-                           const char* current_directory,
-                           const wchar_t* environment = NULL) {
-  const size_t size = strlen(command_line) + 1;
-  char* writable = static_cast<char*>(malloc(size));
-  if (writable == NULL) {
-    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return NULL;
-  }
-  memcpy(writable, command_line, size);
-  STARTUPINFOA startup;
-  memset(&startup, 0, sizeof(startup));
-  startup.cb = sizeof(startup);
-  PROCESS_INFORMATION process;
-  memset(&process, 0, sizeof(process));
-  const BOOL started = CreateProcessA(
-      program, writable, /*lpProcessAttributes=*/NULL,
-      /*lpThreadAttributes=*/NULL, /*bInheritHandles=*/FALSE,
-      /*dwCreationFlags=*/environment != NULL ? CREATE_UNICODE_ENVIRONMENT
-                                              : 0,
-      /*lpEnvironment=*/const_cast<wchar_t*>(environment), current_directory,
-      &startup, &process);
-  const DWORD error = GetLastError();
-  free(writable);
-  if (!started) {
-    SetLastError(error);  // the cause, whatever free() did to it
-    return NULL;
-  }
-  CloseHandle(process.hThread);
-  return process.hProcess;
-}
-
 // Writes the event's security descriptor into `sddl` (`size` bytes): full
 // access for this process's user (the watcher) and SYSTEM, and the right
 // to set it for Administrators, since the restarted application may run
 // as another administrator than the user, where one typed their password
 // at a standard user's prompt.
 inline bool HandBackEventSddl(char* sddl, size_t size) {
-  HANDLE token;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+  HANDLE opened;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &opened))
     return false;
+  UniqueHandle token(opened);
   DWORD needed = 0;
-  GetTokenInformation(token, TokenUser, /*TokenInformation=*/NULL, 0,
+  GetTokenInformation(token.Get(), TokenUser, /*TokenInformation=*/NULL, 0,
                       &needed);
-  void* user = needed > 0 ? malloc(needed) : NULL;
+  UniqueMemory<void> user(needed > 0 ? malloc(needed) : NULL);
   char* sid = NULL;
   const bool have_sid =
-      user != NULL &&
-      GetTokenInformation(token, TokenUser, user, needed, &needed) &&
-      ConvertSidToStringSidA(static_cast<TOKEN_USER*>(user)->User.Sid,
+      user.Valid() &&
+      GetTokenInformation(token.Get(), TokenUser, user.Get(), needed,
+                          &needed) &&
+      ConvertSidToStringSidA(static_cast<TOKEN_USER*>(user.Get())->User.Sid,
                              &sid);
-  CloseHandle(token);
-  free(user);
+  // Both go before the SID is written out.
+  token.Reset();
+  user.Reset();
   if (!have_sid)
     return false;
+  const UniqueLocal held_sid(sid);
   // 0x1F0003: EVENT_ALL_ACCESS; 0x100002: SYNCHRONIZE | EVENT_MODIFY_STATE.
   const bool fits =
       Join(sddl, size, "D:(A;;0x1F0003;;;SY)(A;;0x100002;;;BA)(A;;0x1F0003;;;",
            sid, ")");
-  LocalFree(sid);
   return fits;
 }
 
@@ -193,17 +126,18 @@ inline HANDLE LeaveWatcherBehind(const char* application, const char* id) {
       !WatcherCopyPath(id, copy) || !HandBackEventSddl(sddl, sizeof(sddl)) ||
       !AttributesFromSddl(sddl, &attributes))
     return NULL;
-  HANDLE event = CreateEventA(&attributes, /*bManualReset=*/TRUE,
-                              /*bInitialState=*/FALSE, name);
+  UniqueLocal descriptor(attributes.lpSecurityDescriptor);
+  // Closed last, once the watcher holds its own handle to it.
+  const UniqueHandle event(CreateEventA(&attributes, /*bManualReset=*/TRUE,
+                                        /*bInitialState=*/FALSE, name));
   // Someone else's object under a name nobody could know: leave it be.
-  const bool fresh = event != NULL && GetLastError() != ERROR_ALREADY_EXISTS;
-  LocalFree(attributes.lpSecurityDescriptor);
-  HANDLE watcher = NULL;
+  const bool fresh = event.Valid() && GetLastError() != ERROR_ALREADY_EXISTS;
+  descriptor.Reset();
+  UniqueHandle watcher;
   bool copied = false;
-  char command_line[2 * MAX_PATH + sizeof(kWatcherSwitch) +
-                    kHandBackIdLength + 8];
-  if (fresh &&
-      Join(command_line, sizeof(command_line), "\"", copy, "\" ") &&
+  char command_line[2 * MAX_PATH + sizeof(kWatcherSwitch) + kHandBackIdLength +
+                    8];
+  if (fresh && Join(command_line, sizeof(command_line), "\"", copy, "\" ") &&
       Join(command_line, sizeof(command_line), command_line, kWatcherSwitch,
            " ") &&
       Join(command_line, sizeof(command_line), command_line, id, " \"") &&
@@ -211,25 +145,23 @@ inline HANDLE LeaveWatcherBehind(const char* application, const char* id) {
            "\"")) {
     copied = CopyFileA(application, copy, /*bFailIfExists=*/TRUE) != FALSE;
     if (copied)
-      watcher = StartProgram(copy, command_line, /*current_directory=*/NULL);
+      watcher.Reset(
+          StartProgram(copy, command_line, /*current_directory=*/NULL));
   }
   HANDLE in_watcher = NULL;
-  if (watcher != NULL &&
-      !DuplicateHandle(GetCurrentProcess(), event, watcher, &in_watcher,
-                       SYNCHRONIZE, /*bInheritHandle=*/FALSE,
+  if (watcher.Valid() &&
+      !DuplicateHandle(GetCurrentProcess(), event.Get(), watcher.Get(),
+                       &in_watcher, SYNCHRONIZE, /*bInheritHandle=*/FALSE,
                        /*dwOptions=*/0)) {
     // Without the handle the watcher could find no event and wait for
     // nothing: end it now.
-    TerminateProcess(watcher, /*uExitCode=*/ERROR_INVALID_HANDLE);
-    WaitForSingleObject(watcher, kWatcherEndWaitMs);
-    CloseHandle(watcher);
-    watcher = NULL;
+    TerminateProcess(watcher.Get(), /*uExitCode=*/ERROR_INVALID_HANDLE);
+    WaitForSingleObject(watcher.Get(), kWatcherEndWaitMs);
+    watcher.Reset();
   }
-  if (watcher == NULL && copied)
+  if (!watcher.Valid() && copied)
     DeleteFileA(copy);
-  if (event != NULL)
-    CloseHandle(event);
-  return watcher;
+  return watcher.Release();
 }
 
 // Deletes the watchers' copies in the user's temp folder; those still
@@ -240,21 +172,8 @@ inline HANDLE LeaveWatcherBehind(const char* application, const char* id) {
 // Needs: nothing. Leaves: no handle open.
 inline void RemoveWatcherCopies() {
   char pattern[MAX_PATH];
-  char folder[MAX_PATH];
-  if (IsElevated() || !WatcherCopyPath("*", pattern) ||
-      !FolderOf(pattern, folder))
-    return;
-  WIN32_FIND_DATAA found;
-  HANDLE find = FindFirstFileA(pattern, &found);
-  if (find == INVALID_HANDLE_VALUE)
-    return;
-  do {
-    char path[MAX_PATH];
-    if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
-        Join(path, MAX_PATH, folder, found.cFileName))
-      DeleteFileA(path);
-  } while (FindNextFileA(find, &found));
-  FindClose(find);
+  if (!IsElevated() && WatcherCopyPath("*", pattern))
+    DeleteFilesFound(pattern);
 }
 
 // Step 3, in every application's first kit call. Returns false when this
@@ -268,25 +187,21 @@ inline void RemoveWatcherCopies() {
 // Needs: nothing. Leaves: no handle open; the id gone from this process's
 // environment.
 inline bool HandBackIfAsked(int* exit_code) {
-  char* id = ReadVariable(kHandBackVariable);
-  if (id == NULL)
+  UniqueMemory<char> id(ReadVariable(kHandBackVariable));
+  if (!id.Valid())
     return false;
   WriteVariable(kHandBackVariable, NULL);
-  if (strcmp(GetCommandLineA(), kRestartCommandLine) != 0 || !IsElevated()) {
-    free(id);
+  if (strcmp(GetCommandLineA(), kRestartCommandLine) != 0 || !IsElevated())
     return false;
-  }
   char name[sizeof(kHandBackEventPrefix) + kHandBackIdLength];
-  HANDLE event = NULL;
-  if (IsHandBackId(id) && Join(name, sizeof(name), kHandBackEventPrefix, id))
-    event = OpenEventA(EVENT_MODIFY_STATE, /*bInheritHandle=*/FALSE, name);
-  free(id);
+  UniqueHandle event;
+  if (IsHandBackId(id.Get()) &&
+      Join(name, sizeof(name), kHandBackEventPrefix, id.Get()))
+    event.Reset(OpenEventA(EVENT_MODIFY_STATE, /*bInheritHandle=*/FALSE, name));
+  id.Reset();
   *exit_code = static_cast<int>(kHandBackFailed);
-  if (event != NULL) {
-    if (SetEvent(event))
-      *exit_code = 0;
-    CloseHandle(event);
-  }
+  if (event.Valid() && SetEvent(event.Get()))
+    *exit_code = 0;
   return true;
 }
 
@@ -299,11 +214,11 @@ inline int RunWatcher(const WatcherRequest& request) {
   char name[sizeof(kHandBackEventPrefix) + kHandBackIdLength];
   if (!Join(name, sizeof(name), kHandBackEventPrefix, request.hand_back_id))
     return ERROR_INVALID_NAME;
-  HANDLE event = OpenEventA(SYNCHRONIZE, /*bInheritHandle=*/FALSE, name);
-  if (event == NULL)
+  UniqueHandle event(OpenEventA(SYNCHRONIZE, /*bInheritHandle=*/FALSE, name));
+  if (!event.Valid())
     return static_cast<int>(GetLastError());
-  const DWORD waited = WaitForSingleObject(event, kHandBackWaitMs);
-  CloseHandle(event);
+  const DWORD waited = WaitForSingleObject(event.Get(), kHandBackWaitMs);
+  event.Reset();
   if (waited != WAIT_OBJECT_0)
     return ERROR_TIMEOUT;
 
@@ -314,14 +229,11 @@ inline int RunWatcher(const WatcherRequest& request) {
       !Join(command_line, sizeof(command_line), "\"", application,
             "\" /silent"))
     return ERROR_INVALID_NAME;
-  HANDLE started = StartProgram(application, command_line, folder);
-  if (started == NULL)
-    return static_cast<int>(GetLastError());
-  CloseHandle(started);
-  return 0;
+  const UniqueHandle started(StartProgram(application, command_line, folder));
+  return started.Valid() ? 0 : static_cast<int>(GetLastError());
 }
 
 }  // namespace internal
 }  // namespace updater_caller
 
-#endif  // UPDATER_CALLER_HAND_BACK_H_
+#endif  // UPDATER_CALLER_DETAIL_HAND_BACK_H_
