@@ -160,13 +160,10 @@ inline HANDLE StartUpdaterElevated(const char* updater_path,
                                    const char* installer_sha256) {
   unsigned char bytes[internal::kDigestSize];
   const unsigned char* given;
-  if (!internal::ReadGivenDigest(installer_sha256, bytes, &given)) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return NULL;
-  }
-  const DWORD taken = internal::CheckRunningName();
-  if (taken != 0) {
-    SetLastError(taken);
+  const DWORD refused =
+      internal::CheckBeforeAnyRoad(installer_sha256, bytes, &given);
+  if (refused != 0) {
+    SetLastError(refused);
     return NULL;
   }
   // An application the user did not elevate gets itself back as the user.
@@ -207,11 +204,7 @@ inline HANDLE StartUpdater(const char* updater_path, const char* installer_path,
                            const char* installer_sha256) {
   unsigned char bytes[internal::kDigestSize];
   const unsigned char* given;
-  if (!internal::ReadGivenDigest(installer_sha256, bytes, &given)) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return NULL;
-  }
-  DWORD refused = internal::CheckRunningName();
+  DWORD refused = internal::CheckBeforeAnyRoad(installer_sha256, bytes, &given);
   if (refused == 0 && !internal::ApplicationBeside(updater_path))
     refused = kHelperExitNoApplication;
   if (refused == 0 && given != NULL) {

@@ -102,9 +102,16 @@ inline bool ReadGivenDigest(const char* text, unsigned char* bytes,
   return true;
 }
 
-// 0 if the updater's probe of "Zelvaro" will see this running application
-// (the name is a mutex, or free), else kErrorRunningNameTaken.
-inline DWORD CheckRunningName() {
+// What the public calls check before they choose a road: the digest the
+// application passed reads (into `bytes`, `*given` pointing at them, or
+// null for none), and the updater's probe of "Zelvaro" will see this
+// running application (the name is a mutex, or free). 0, or why not:
+// ERROR_INVALID_PARAMETER or kErrorRunningNameTaken.
+inline DWORD CheckBeforeAnyRoad(const char* installer_sha256,
+                                unsigned char* bytes,
+                                const unsigned char** given) {
+  if (!ReadGivenDigest(installer_sha256, bytes, given))
+    return ERROR_INVALID_PARAMETER;
   const UniqueHandle probe(CreateMutexA(/*lpMutexAttributes=*/NULL,
                                         /*bInitialOwner=*/FALSE,
                                         kRunningMutexName));
