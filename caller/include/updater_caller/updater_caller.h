@@ -14,7 +14,8 @@
 //     HANDLE running = updater_caller::HoldRunningMutex();
 //     ...                                  // the application's life
 //     HANDLE updater = updater_caller::StartUpdater(
-//         "C:\\Program Files\\Zelvaro\\updater.exe", downloaded_installer);
+//         "C:\\Program Files\\Zelvaro\\updater.exe", downloaded_installer,
+//         manifest_sha256);                // as its update manifest says
 //     if (updater != NULL) CloseHandle(updater);
 //     CloseHandle(running);                // or simply exit: the system
 //     return 0;                            // releases it with the process
@@ -36,10 +37,14 @@
 // quoted path in front of the installer's on its command line. The helper
 // starts only the updater.exe beside the application's own exe, and only
 // with a copy of the installer that it staged where no unelevated program
-// can change it and checked against the digest (and, for a signed
-// application, the signer) the application took before it asked
-// (detail/staged_installer.h). An application that was not elevated gets
-// itself back unelevated after the update (detail/hand_back.h).
+// can change it and checked: the digest the application passed (or took)
+// before it asked, for a signed application the signer and one signature
+// alone, and a version no older than the application's
+// (detail/staged_installer.h, detail/installer_image.h). Every road starts
+// the updater in an environment the kit builds, on the elevated ones from
+// the system alone (detail/updater_environment.h). An application that was
+// not elevated gets itself back unelevated after the update
+// (detail/hand_back.h).
 #ifndef UPDATER_CALLER_UPDATER_CALLER_H_
 #define UPDATER_CALLER_UPDATER_CALLER_H_
 
