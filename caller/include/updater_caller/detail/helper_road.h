@@ -25,41 +25,33 @@ namespace internal {
 
 const char kUpdaterFileName[] = "updater.exe";
 
-// Starts `updater` with `installer` as its whole command line, and its own
-// folder as its current folder, so that the "zvr.exe" it restarts is
-// never one from the caller's current folder. The installer's bare path
-// goes in as is: no quotes (the updater adds them) and no program name (a
-// command line that begins with "updater.exe" makes the updater do
-// nothing).
+// Starts `updater` with `installer` as its whole command line, its own
+// folder as its current folder, so that the "zvr.exe" it restarts is never
+// one from the caller's current folder, and `environment`, the block the
+// kit built for this road (updater_environment.h), which it frees; null
+// when the block could not be made, which starts nothing. The installer's
+// bare path goes in as is: no quotes (the updater adds them) and no
+// program name (a command line that begins with "updater.exe" makes the
+// updater do nothing).
 //
 // Needs: full paths. Leaves: the updater's process handle with the caller
 // (its thread's closed), or null with the cause in GetLastError().
-// `environment`: the block the kit built for this road
-// (updater_environment.h); null when it could not be made, which starts
-// nothing.
-//
-// Needs: full paths. Leaves: the updater's process handle with the caller
-// (its thread's closed), the block with the caller; or null with the cause
-// in GetLastError().
-inline HANDLE StartUpdaterDirectly(const char* updater, const char* installer,
-                                   const wchar_t* environment) {
-  char folder[MAX_PATH];
-  if (environment == NULL) {
-    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return NULL;
-  }
-  return StartProgram(updater, installer,
-                      FolderOf(updater, folder) ? folder : NULL, environment);
-}
-
-// StartUpdaterDirectly with the block `environment`, which it frees.
 inline HANDLE StartUpdaterWith(const char* updater, const char* installer,
                                wchar_t* environment) {
   UniqueMemory<wchar_t> block(environment);
-  HANDLE started = StartUpdaterDirectly(updater, installer, block.Get());
+  if (!block.Valid()) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return NULL;
+  }
+  char folder[MAX_PATH];
+  HANDLE started =
+      StartProgram(updater, installer,
+                   FolderOf(updater, folder) ? folder : NULL, block.Get());
   const DWORD error = GetLastError();
+  // The block goes before the caller reads the cause, whatever free() does
+  // to it.
   block.Reset();
-  SetLastError(error);  // the start's, whatever free() did to it
+  SetLastError(error);
   return started;
 }
 
