@@ -249,6 +249,49 @@ inline HANDLE StartUpdater(const char* updater_path,
                       /*installer_sha256=*/NULL);
 }
 
+// StartUpdater and StartUpdaterElevated for paths held in UTF-16. The
+// updater reads its command line in the ANSI code page, so each path goes
+// on in its ANSI form: as it is when every character converts (no best
+// fit, no default character), else its short (8.3) form when that
+// converts. When neither does (the file is missing, or its volume keeps no
+// short names), or a path is null, they refuse before anything is asked
+// or started: ERROR_NO_UNICODE_TRANSLATION, ERROR_INVALID_PARAMETER, or
+// ERROR_FILENAME_EXCED_RANGE for MAX_PATH characters or more. The updater
+// itself is started by its full UTF-16 path, in its UTF-16 folder. The
+// elevated helper gives its copy of the installer an ASCII name when the
+// installer's own name has no ANSI form. Otherwise as the ANSI calls.
+inline HANDLE StartUpdater(const wchar_t* updater_path,
+                           const wchar_t* installer_path,
+                           const char* installer_sha256) {
+  char updater[MAX_PATH];
+  char installer[MAX_PATH];
+  if (!internal::AnsiForms(updater_path, installer_path, updater, installer))
+    return NULL;
+  return StartUpdater(updater, installer, installer_sha256);
+}
+
+inline HANDLE StartUpdater(const wchar_t* updater_path,
+                           const wchar_t* installer_path) {
+  return StartUpdater(updater_path, installer_path,
+                      /*installer_sha256=*/NULL);
+}
+
+inline HANDLE StartUpdaterElevated(const wchar_t* updater_path,
+                                   const wchar_t* installer_path,
+                                   const char* installer_sha256) {
+  char updater[MAX_PATH];
+  char installer[MAX_PATH];
+  if (!internal::AnsiForms(updater_path, installer_path, updater, installer))
+    return NULL;
+  return StartUpdaterElevated(updater, installer, installer_sha256);
+}
+
+inline HANDLE StartUpdaterElevated(const wchar_t* updater_path,
+                                   const wchar_t* installer_path) {
+  return StartUpdaterElevated(updater_path, installer_path,
+                              /*installer_sha256=*/NULL);
+}
+
 // Call first thing in WinMain; returns true when the application must
 // return `*exit_code` at once, without ever holding the mutex:
 //   - in the elevated helper (the helper switch follows the program):

@@ -100,11 +100,14 @@ inline bool HandBackEventSddl(char* sddl, size_t size) {
 }
 
 // The path of the watcher's copy for `id` into `copy` (MAX_PATH bytes),
-// or of the pattern that finds them all for `id` "*".
+// or of the pattern that finds them all for `id` "*". The temp folder
+// lies in the user's profile, whose name may hold characters without an
+// ANSI form: it goes in its ANSI form.
 inline bool WatcherCopyPath(const char* id, char* copy) {
+  wchar_t wide[MAX_PATH];
   char temp[MAX_PATH];
-  const DWORD length = GetTempPathA(MAX_PATH, temp);
-  return length > 0 && length < MAX_PATH &&
+  const DWORD length = GetTempPathW(MAX_PATH, wide);
+  return length > 0 && length < MAX_PATH && AnsiForm(wide, temp) &&
          Join(copy, MAX_PATH, temp, kWatcherCopyPrefix, id) &&
          Join(copy, MAX_PATH, copy, kWatcherCopySuffix);
 }

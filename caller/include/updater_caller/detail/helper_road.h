@@ -110,6 +110,19 @@ inline DWORD CheckBeforeAnyRoad(const char* installer_sha256,
   return probe.Valid() ? 0 : kErrorRunningNameTaken;
 }
 
+// The ANSI forms (AnsiForm) of the public calls' UTF-16 paths into
+// `updater` and `installer` (MAX_PATH bytes each). False, with the cause
+// in GetLastError(), when a path is null or has no ANSI form.
+inline bool AnsiForms(const wchar_t* updater_path,
+                      const wchar_t* installer_path, char* updater,
+                      char* installer) {
+  if (updater_path == NULL || installer_path == NULL) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return false;
+  }
+  return AnsiForm(updater_path, updater) && AnsiForm(installer_path, installer);
+}
+
 // Writes the updater.exe beside `application` into `updater` (MAX_PATH
 // bytes).
 inline bool UpdaterBeside(const char* application, char* updater) {

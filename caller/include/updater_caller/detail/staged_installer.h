@@ -52,6 +52,8 @@ const char kStagingPrefix[] = "Zelvaro-update-";
 const char kStagingFolderSddl[] =
     "O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FR;;;OW)";
 const DWORD kCopyChunk = 64 * 1024;
+// The copy's name when the installer's own has no ANSI form.
+const char kAsciiCopyName[] = "installer.exe";
 
 // Where one staged copy is.
 struct StagedCopy {
@@ -216,9 +218,29 @@ inline bool CreateProtectedFolder(const char* folder) {
   return CreateDirectoryA(folder, &attributes) != FALSE;
 }
 
+// The name the copy of `installer` gets, into `name` (MAX_PATH bytes):
+// the installer's own long name when it converts to the ANSI code page
+// (`installer` may be a short form, whose last name is a stub); when it
+// does not, "installer.exe", since the updater reads the copy's path in
+// the ANSI code page; the name as given when the long one cannot be had.
+inline void CopyName(const char* installer, char* name) {
+  Join(name, MAX_PATH, FileNameOf(installer), "");
+  wchar_t wide[MAX_PATH];
+  if (!LongWidePath(installer, wide))
+    return;
+  const wchar_t* long_name = wide;
+  for (const wchar_t* p = wide; *p != L'\0'; ++p) {
+    if (*p == L'\\' || *p == L'/')
+      long_name = p + 1;
+  }
+  if (!ConvertsToAnsi(long_name, name, MAX_PATH))
+    Join(name, MAX_PATH, kAsciiCopyName, "");
+}
+
 // Copies `installer`, a full path on a drive, into a new protected folder
 // (after removing those of earlier updates) and fills `staged` with where
-// it is and its SHA-256. The copy keeps the installer's file name. Returns
+// it is and its SHA-256. The copy keeps the installer's file name
+// (CopyName). Returns
 // false, leaving nothing behind, if any step failed.
 //
 // Needs: an elevated process. Leaves: no handle open (the updater must be
@@ -233,10 +255,12 @@ inline bool StageInstaller(const char* installer, StagedCopy* staged) {
       !StagingRoot(root))
     return false;
   RemoveEarlierStagedCopies(root);
+  char copy_name[MAX_PATH];
+  CopyName(installer, copy_name);
   if (!RandomHex(kHandBackIdSize, random) ||
       !Join(staged->folder, MAX_PATH, root, "\\", kStagingPrefix) ||
       !Join(staged->folder, MAX_PATH, staged->folder, random) ||
-      !Join(staged->path, MAX_PATH, staged->folder, "\\", name) ||
+      !Join(staged->path, MAX_PATH, staged->folder, "\\", copy_name) ||
       !CreateProtectedFolder(staged->folder))
     return false;
 

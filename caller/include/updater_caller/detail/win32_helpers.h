@@ -13,6 +13,7 @@
 #include <stddef.h>
 #include <stdlib.h>
 #include <string.h>
+#include <wchar.h>
 
 #include <updater_caller/detail/handles.h>
 
@@ -47,23 +48,6 @@ inline const char* FileNameOf(const char* path) {
       name = p + 1;
   }
   return name;
-}
-
-// Compares two paths with the ASCII letters folded, the way the file
-// system compares names; other bytes must be equal.
-inline bool SamePath(const char* a, const char* b) {
-  for (;; ++a, ++b) {
-    char x = *a;
-    char y = *b;
-    if (x >= 'A' && x <= 'Z')
-      x = static_cast<char>(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z')
-      y = static_cast<char>(y - 'A' + 'a');
-    if (x != y)
-      return false;
-    if (x == '\0')
-      return true;
-  }
 }
 
 // Writes `count` bytes as 2 * `count` lowercase hex digits and a NUL.
@@ -160,46 +144,132 @@ inline bool IsElevated() {
          elevation.TokenIsElevated != 0;
 }
 
-// The full path of this process's own exe into `path` (MAX_PATH bytes).
-// False, with the cause in GetLastError(), if it could not be had whole.
+// Converts `text` to the ANSI code page into `ansi` (`size` bytes), if
+// every character has an ANSI form of its own: no best fit ("\u0394" is
+// not "D"), no default character ("?"). Where the ANSI code page is UTF-8
+// every character has one, and the platform takes neither flag.
+inline bool ConvertsToAnsi(const wchar_t* text, char* ansi, int size) {
+  BOOL used_default = FALSE;
+  const bool utf8 = GetACP() == CP_UTF8;
+  const int written = WideCharToMultiByte(
+      CP_ACP, utf8 ? WC_ERR_INVALID_CHARS : WC_NO_BEST_FIT_CHARS, text,
+      /*cchWideChar=*/-1, ansi, size, /*lpDefaultChar=*/NULL,
+      utf8 ? NULL : &used_default);
+  return written > 0 && !used_default;
+}
+
+// The form of the UTF-16 `path` the updater and the kit's ANSI calls can
+// read, into `ansi` (MAX_PATH bytes): the path itself when it converts
+// (ConvertsToAnsi), else its short (8.3) form when that does. The updater
+// reads its command line in the ANSI code page: a path with a character
+// outside it would reach it with a "?" in its place. False, with
+// ERROR_NO_UNICODE_TRANSLATION, when neither converts (the file does not
+// exist, or its volume keeps no short names), or ERROR_FILENAME_EXCED_RANGE
+// for a path of MAX_PATH characters or more.
+inline bool AnsiForm(const wchar_t* path, char* ansi) {
+  if (wcslen(path) >= MAX_PATH) {
+    SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    return false;
+  }
+  if (ConvertsToAnsi(path, ansi, MAX_PATH))
+    return true;
+  wchar_t short_form[MAX_PATH];
+  const DWORD length = GetShortPathNameW(path, short_form, MAX_PATH);
+  if (length > 0 && length < MAX_PATH &&
+      ConvertsToAnsi(short_form, ansi, MAX_PATH))
+    return true;
+  ansi[0] = '\0';
+  SetLastError(ERROR_NO_UNICODE_TRANSLATION);
+  return false;
+}
+
+// The UTF-16 path the ANSI `path` names, into `wide` (MAX_PATH
+// characters), its short components expanded where the file exists: the
+// name the file system gives it, and the one a program started by it
+// sees as its own. False if it does not fit.
+inline bool LongWidePath(const char* path, wchar_t* wide) {
+  if (MultiByteToWideChar(CP_ACP, /*dwFlags=*/0, path, /*cbMultiByte=*/-1,
+                          wide, MAX_PATH) <= 0)
+    return false;
+  wchar_t long_form[MAX_PATH];
+  const DWORD length = GetLongPathNameW(wide, long_form, MAX_PATH);
+  if (length > 0 && length < MAX_PATH)
+    memcpy(wide, long_form, (length + 1) * sizeof(wchar_t));
+  return true;
+}
+
+// True if the paths `a` and `b` name the same file: compared as UTF-16,
+// short components expanded, case folded as the file system folds it.
+// Their ANSI forms cannot tell: one may be short and the other long, and
+// the ANSI calls put a "?" for each character without an ANSI form.
+inline bool SamePath(const char* a, const char* b) {
+  wchar_t first[MAX_PATH];
+  wchar_t second[MAX_PATH];
+  return LongWidePath(a, first) && LongWidePath(b, second) &&
+         CompareStringOrdinal(first, /*cchCount1=*/-1, second,
+                              /*cchCount2=*/-1,
+                              /*bIgnoreCase=*/TRUE) == CSTR_EQUAL;
+}
+
+// This process's own exe, in its ANSI form (AnsiForm), into `path`
+// (MAX_PATH bytes): GetModuleFileNameA would put a "?" for each character
+// without an ANSI form, naming no file. False, with the cause in
+// GetLastError(), if it could not be had whole.
 inline bool OwnExePath(char* path) {
-  const DWORD length = GetModuleFileNameA(/*hModule=*/NULL, path, MAX_PATH);
+  wchar_t wide[MAX_PATH];
+  const DWORD length = GetModuleFileNameW(/*hModule=*/NULL, wide, MAX_PATH);
   if (length == 0)
     return false;
   if (length >= MAX_PATH) {  // cut short
     SetLastError(ERROR_INSUFFICIENT_BUFFER);
     return false;
   }
-  return true;
+  return AnsiForm(wide, path);
 }
 
-// Starts `program` with `command_line` (copied: the platform may write into
-// it), `current_directory` (null: this process's) and the UTF-16
-// `environment` block (null: this process's), no handle inherited.
+// Starts `program` with `command_line`, `current_directory` (null: this
+// process's) and the UTF-16 `environment` block (null: this process's),
+// no handle inherited. The program and its folder go in through the wide
+// call, their short components expanded: a program started by a short or
+// "?"-ridden name sees that name as its own. The command line goes in as
+// the ANSI text the program reads back.
 //
 // Needs: nothing. Leaves: the process's handle with the caller, its
 // thread's closed; or null with the cause in GetLastError().
 inline HANDLE StartProgram(const char* program, const char* command_line,
                            const char* current_directory,
                            const wchar_t* environment = NULL) {
-  const size_t size = strlen(command_line) + 1;
-  UniqueMemory<char> writable(static_cast<char*>(malloc(size)));
+  wchar_t program_path[MAX_PATH];
+  wchar_t folder[MAX_PATH];
+  const int size = MultiByteToWideChar(CP_ACP, /*dwFlags=*/0, command_line,
+                                       /*cbMultiByte=*/-1, NULL, 0);
+  if (!LongWidePath(program, program_path) ||
+      (current_directory != NULL &&
+       !LongWidePath(current_directory, folder)) ||
+      size <= 0) {
+    SetLastError(ERROR_INVALID_NAME);
+    return NULL;
+  }
+  // Its own copy: the platform may write into it.
+  UniqueMemory<wchar_t> writable(static_cast<wchar_t*>(
+      malloc(static_cast<size_t>(size) * sizeof(wchar_t))));
   if (!writable.Valid()) {
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return NULL;
   }
-  memcpy(writable.Get(), command_line, size);
-  STARTUPINFOA startup;
+  MultiByteToWideChar(CP_ACP, /*dwFlags=*/0, command_line, /*cbMultiByte=*/-1,
+                      writable.Get(), size);
+  STARTUPINFOW startup;
   memset(&startup, 0, sizeof(startup));
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION process;
   memset(&process, 0, sizeof(process));
-  const BOOL started = CreateProcessA(
-      program, writable.Get(), /*lpProcessAttributes=*/NULL,
+  const BOOL started = CreateProcessW(
+      program_path, writable.Get(), /*lpProcessAttributes=*/NULL,
       /*lpThreadAttributes=*/NULL, /*bInheritHandles=*/FALSE,
       /*dwCreationFlags=*/environment != NULL ? CREATE_UNICODE_ENVIRONMENT : 0,
-      /*lpEnvironment=*/const_cast<wchar_t*>(environment), current_directory,
-      &startup, &process);
+      /*lpEnvironment=*/const_cast<wchar_t*>(environment),
+      current_directory != NULL ? folder : NULL, &startup, &process);
   const DWORD error = GetLastError();
   writable.Reset();
   if (!started) {
