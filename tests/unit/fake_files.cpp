@@ -650,9 +650,208 @@ std::string Win32::FullPath(const std::string& path, DWORD* error,
         return "";
       }
     }
-    full += (i == 0 ? "" : "\\") + parts[i];
+    // A component may name an entry by its short name.
+    std::string part = parts[i];
+    const std::string at = Join(full, part);
+    if (NodeAt(at) == NULL) {
+      const std::string prefix = Upper(full.size() > 3 ? full + "\\" : full);
+      for (const auto& entry : nodes_) {
+        if (!entry.second.short_name.empty() &&
+            entry.first.compare(0, prefix.size(), prefix) == 0 &&
+            entry.first.find('\\', prefix.size()) == std::string::npos &&
+            Upper(entry.second.short_name) == Upper(part)) {
+          part = LastComponent(entry.second.path);
+          break;
+        }
+      }
+    }
+    full += (i == 0 ? "" : "\\") + part;
   }
   return full;
+}
+
+namespace {
+
+// Whether `name` is a valid 8.3 name as it stands: ASCII, at most eight
+// characters, a dot and three more, none a blank or one of "+,;=[]".
+bool IsShortName(const std::string& name) {
+  const size_t dot = name.find('.');
+  const std::string base = name.substr(0, dot);
+  const std::string extension =
+      dot == std::string::npos ? "" : name.substr(dot + 1);
+  if (base.empty() || base.size() > 8 || extension.size() > 3 ||
+      extension.find('.') != std::string::npos)
+    return false;
+  for (char c : name) {
+    if (static_cast<unsigned char>(c) >= 0x80 || strchr(" +,;=[]", c))
+      return false;
+  }
+  return true;
+}
+
+// The characters of `text` a short name may hold, in upper case.
+std::string ShortCharacters(const std::string& text) {
+  std::string kept;
+  for (char c : text) {
+    if (static_cast<unsigned char>(c) < 0x80 && !strchr(" .+,;=[]", c))
+      kept.push_back(static_cast<char>(toupper(static_cast<unsigned char>(c))));
+  }
+  return kept;
+}
+
+}  // namespace
+
+std::string Win32::NewShortName(const std::string& folder,
+                                const std::string& name) const {
+  if (IsShortName(name) || folder.empty() ||
+      drives_without_short_names_.count(static_cast<char>(toupper(
+          static_cast<unsigned char>(folder[0])))) != 0)
+    return "";
+  const size_t dot = name.rfind('.');
+  std::string stem = ShortCharacters(name.substr(0, dot)).substr(0, 6);
+  const std::string extension =
+      dot == std::string::npos ? ""
+                               : ShortCharacters(name.substr(dot + 1)).substr(0, 3);
+  if (stem.empty()) {
+    // As Windows does for a name without ASCII letters: a few hex digits
+    // from the name itself.
+    unsigned hash = 0;
+    for (char c : name)
+      hash = hash * 31 + static_cast<unsigned char>(c);
+    char digits[8];
+    snprintf(digits, sizeof(digits), "%04X", hash & 0xFFFF);
+    stem = digits;
+  }
+  const std::string prefix = Upper(folder.size() > 3 ? folder + "\\" : folder);
+  for (int n = 1;; ++n) {
+    const std::string candidate = stem + "~" + std::to_string(n) +
+                                  (extension.empty() ? "" : "." + extension);
+    bool taken = NodeAt(Join(folder, candidate)) != NULL;
+    for (const auto& entry : nodes_) {
+      taken |= entry.first.compare(0, prefix.size(), prefix) == 0 &&
+               Upper(entry.second.short_name) == Upper(candidate);
+    }
+    if (!taken)
+      return candidate;
+  }
+}
+
+std::string Win32::PathForm(const std::string& path, bool short_form,
+                            DWORD* error) const {
+  // Component by component, as Windows looks each up: "." and ".." pass
+  // through as they are, and a name is found as it stands (by its long or
+  // short name), never with dots or blanks dropped from its end.
+  std::string text = path;
+  std::replace(text.begin(), text.end(), '/', '\\');
+  if (text.size() < 3 || !isalpha(static_cast<unsigned char>(text[0])) ||
+      text[1] != ':' || text[2] != '\\') {
+    *error = ERROR_INVALID_NAME;  // the kit gives full paths only
+    return "";
+  }
+  std::string form(1, static_cast<char>(toupper(text[0])));
+  form += ":\\";
+  std::string real = form;
+  size_t start = 3;
+  while (start < text.size()) {
+    size_t end = text.find('\\', start);
+    if (end == std::string::npos)
+      end = text.size();
+    const std::string part = text.substr(start, end - start);
+    start = end + 1;
+    if (part.empty())
+      continue;
+    if (part == "." || part == "..") {
+      form = Join(form, part);
+      real = FullPath(Join(real, part), error);
+      continue;
+    }
+    const Node* node = NodeAt(Join(real, part));
+    if (node == NULL) {
+      const std::string prefix = Upper(real.size() > 3 ? real + "\\" : real);
+      for (const auto& entry : nodes_) {
+        if (!entry.second.short_name.empty() &&
+            entry.first.compare(0, prefix.size(), prefix) == 0 &&
+            entry.first.find('\\', prefix.size()) == std::string::npos &&
+            Upper(entry.second.short_name) == Upper(part))
+          node = &entry.second;
+      }
+    }
+    if (node == NULL) {
+      *error = end == text.size() ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
+      return "";
+    }
+    form = Join(form, short_form && !node->short_name.empty()
+                          ? node->short_name
+                          : LastComponent(node->path));
+    real = node->kind == NodeKind::kJunction ? node->target : node->path;
+  }
+  if (text.back() == '\\' && form.back() != '\\')
+    form += "\\";  // kept, as Windows keeps it
+  return form;
+}
+
+std::string Win32::ShortNameOf(const std::string& path) const {
+  DWORD error = 0;
+  const Node* node = NodeAt(FullPath(path, &error));
+  return node == NULL ? "" : node->short_name;
+}
+
+void Win32::TurnOffShortNames(char letter) {
+  drives_without_short_names_.insert(
+      static_cast<char>(toupper(static_cast<unsigned char>(letter))));
+}
+
+namespace {
+
+// What GetShortPathNameW, GetLongPathNameW and GetTempPathW answer for a
+// result `text`: its length once copied into `buffer` (`size` characters
+// with the NUL), else the size it needs, NUL included.
+DWORD CopyWide(const std::string& text, LPWSTR buffer, DWORD size) {
+  const std::wstring wide = internal::WideOf(text, NULL);
+  if (buffer == NULL || size <= wide.size())
+    return static_cast<DWORD>(wide.size() + 1);
+  memcpy(buffer, wide.c_str(), (wide.size() + 1) * sizeof(WCHAR));
+  return static_cast<DWORD>(wide.size());
+}
+
+}  // namespace
+
+DWORD Win32::GetShortPathNameW(LPCWSTR path, LPWSTR short_path, DWORD size) {
+  DWORD error = 0;
+  DWORD result = 0;
+  if (path == NULL) {
+    error = ERROR_INVALID_PARAMETER;
+  } else {
+    const std::string form =
+        PathForm(internal::Utf8(path), /*short_form=*/true, &error);
+    if (!form.empty())
+      result = CopyWide(form, short_path, size);
+  }
+  if (error != 0)
+    last_error_ = error;
+  log_.push_back("GetShortPathNameW(" +
+                 Quote(path == NULL ? NULL : internal::Utf8(path).c_str()) +
+                 ") = " + std::to_string(result));
+  return result;
+}
+
+DWORD Win32::GetLongPathNameW(LPCWSTR path, LPWSTR long_path, DWORD size) {
+  DWORD error = 0;
+  DWORD result = 0;
+  if (path == NULL) {
+    error = ERROR_INVALID_PARAMETER;
+  } else {
+    const std::string form =
+        PathForm(internal::Utf8(path), /*short_form=*/false, &error);
+    if (!form.empty())
+      result = CopyWide(form, long_path, size);
+  }
+  if (error != 0)
+    last_error_ = error;
+  log_.push_back("GetLongPathNameW(" +
+                 Quote(path == NULL ? NULL : internal::Utf8(path).c_str()) +
+                 ") = " + std::to_string(result));
+  return result;
 }
 
 const Win32::Node* Win32::NodeAt(const std::string& full) const {
@@ -775,6 +974,10 @@ Win32::Node& Win32::MakeNode(const std::string& full, NodeKind kind,
                               FILE_ALL_ACCESS, kCreatorOwnerSid});
       break;
   }
+  const Node* before = NodeAt(full);
+  node.short_name = before != NULL
+                        ? before->short_name
+                        : NewShortName(Parent(full), LastComponent(full));
   Node& made = nodes_[Upper(full)];
   made = node;
   return made;
@@ -1133,7 +1336,7 @@ DWORD Win32::OpenAsWindows(const std::string& path, DWORD access, DWORD share,
       (share & ~static_cast<DWORD>(FILE_SHARE_READ | FILE_SHARE_WRITE |
                                    FILE_SHARE_DELETE)) != 0)
     return ERROR_INVALID_PARAMETER;
-  if (path.size() >= MAX_PATH)
+  if (internal::WideOf(path, NULL).size() >= MAX_PATH)
     return ERROR_FILENAME_EXCED_RANGE;
   DWORD error = 0;
   const std::string full = FullPath(path, &error);
@@ -1206,6 +1409,7 @@ DWORD Win32::OpenAsWindows(const std::string& path, DWORD access, DWORD share,
     const std::vector<Ace> inherited = Inherited(*parent, false, made.owner);
     made.dacl.insert(made.dacl.end(), inherited.begin(), inherited.end());
   }
+  made.short_name = NewShortName(Parent(resolved), LastComponent(resolved));
   nodes_[Upper(resolved)] = made;
   *key = resolved;
   // Whoever creates a file may use it as it asked.
@@ -1223,7 +1427,7 @@ HANDLE Win32::CreateFileA(LPCSTR path, DWORD access, DWORD share,
       path == NULL ? ERROR_INVALID_PARAMETER
       : template_file != NULL
           ? ERROR_INVALID_PARAMETER  // templates are not part of the fake
-          : OpenAsWindows(path, access, share, disposition, flags,
+          : OpenAsWindows(FromAnsi(path), access, share, disposition, flags,
                           attributes, TokenOf(account_), &key, &granted);
   HANDLE handle = INVALID_HANDLE_VALUE;
   if (error == 0 || error == ERROR_ALREADY_EXISTS) {
@@ -1410,6 +1614,7 @@ BOOL Win32::CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES attributes) {
       const std::vector<Ace> inherited = Inherited(*parent, true, made.owner);
       made.dacl.insert(made.dacl.end(), inherited.begin(), inherited.end());
     }
+    made.short_name = NewShortName(Parent(resolved), LastComponent(resolved));
     nodes_[Upper(resolved)] = made;
   }
   if (error != 0)
@@ -1475,7 +1680,7 @@ BOOL Win32::MoveFileExA(LPCSTR existing, LPCSTR new_name, DWORD flags) {
 namespace {
 
 void FillFindData(const Win32::Node* node, const std::string& name,
-                  WIN32_FIND_DATAA* data) {
+                  const std::string& short_name, WIN32_FIND_DATAA* data) {
   memset(data, 0, sizeof(*data));
   if (node == NULL || node->kind == Win32::NodeKind::kFolder) {
     data->dwFileAttributes = FILE_ATTRIBUTE_DIRECTORY;
@@ -1488,6 +1693,8 @@ void FillFindData(const Win32::Node* node, const std::string& name,
     data->nFileSizeLow = static_cast<DWORD>(node->bytes.size());
   }
   snprintf(data->cFileName, sizeof(data->cFileName), "%s", name.c_str());
+  snprintf(data->cAlternateFileName, sizeof(data->cAlternateFileName), "%s",
+           short_name.c_str());
 }
 
 }  // namespace
@@ -1516,7 +1723,8 @@ HANDLE Win32::FindFirstFileA(LPCSTR pattern, LPWIN32_FIND_DATAA data) {
     for (const auto& entry : entries) {
       if (Matches(name_pattern.c_str(), entry.second.c_str())) {
         WIN32_FIND_DATAA one;
-        FillFindData(entry.first, entry.second, &one);
+        FillFindData(entry.first, ToAnsi(entry.second),
+                     entry.first != NULL ? entry.first->short_name : "", &one);
         found.push_back(one);
       }
     }
@@ -1674,6 +1882,21 @@ DWORD Win32::GetTempPathA(DWORD size, LPSTR buffer) {
   return result;
 }
 
+DWORD Win32::GetTempPathW(DWORD size, LPWSTR buffer) {
+  std::string temp = "C:\\Windows";
+  for (const char* name : {"USERPROFILE", "TEMP", "TMP"}) {
+    auto variable = environment_.find(name);
+    if (variable != environment_.end() && !variable->second.empty())
+      temp = FromAnsi(variable->second);
+  }
+  if (temp.back() != '\\')
+    temp += "\\";
+  const DWORD result = CopyWide(temp, buffer, size);
+  log_.push_back("GetTempPathW(" + std::to_string(size) + ") = " +
+                 std::to_string(result));
+  return result;
+}
+
 BOOL Win32::CopyFileA(LPCSTR existing, LPCSTR new_name,
                       BOOL fail_if_exists) {
   DWORD error = 0;
@@ -1700,7 +1923,7 @@ BOOL Win32::CopyFileA(LPCSTR existing, LPCSTR new_name,
   } else {
     // The copy gets what its new folder passes on, not the source's DACL.
     const std::string bytes = from->bytes;
-    error = OpenAsWindows(new_name, GENERIC_WRITE, 0,
+    error = OpenAsWindows(FromAnsi(new_name), GENERIC_WRITE, 0,
                           fail_if_exists ? CREATE_NEW : CREATE_ALWAYS, 0,
                           NULL, token, &key, &granted);
     if (error == ERROR_ALREADY_EXISTS)
@@ -2271,6 +2494,15 @@ DWORD Win32::GetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE type,
 
 extern "C" {
 
+DWORD WINAPI GetShortPathNameW(LPCWSTR path, LPWSTR short_path, DWORD size) {
+  return fake::Platform().GetShortPathNameW(path, short_path, size);
+}
+DWORD WINAPI GetLongPathNameW(LPCWSTR path, LPWSTR long_path, DWORD size) {
+  return fake::Platform().GetLongPathNameW(path, long_path, size);
+}
+DWORD WINAPI GetTempPathW(DWORD size, LPWSTR buffer) {
+  return fake::Platform().GetTempPathW(size, buffer);
+}
 HANDLE WINAPI CreateFileA(LPCSTR path, DWORD access, DWORD share,
                           LPSECURITY_ATTRIBUTES attributes, DWORD disposition,
                           DWORD flags, HANDLE template_file) {

@@ -30,6 +30,16 @@ std::string FirstToken(const std::string& command);
 // character has no ANSI form.
 WCHAR Widen(unsigned char byte);
 bool Narrow(const WCHAR* wide, std::string* text);
+// UTF-16 (one WCHAR a character) and UTF-8; `*valid` (if given) is false
+// when `utf8` was not UTF-8, each bad byte then read as U+FFFD.
+std::string Utf8(const std::wstring& wide);
+std::wstring WideOf(const std::string& utf8, bool* valid);
+// The Windows-1252 byte of `c`, if it has one.
+bool AnsiByteOf(wchar_t c, char* byte);
+// The look-alike Windows's best fit gives `c`, for a few letters.
+bool BestFitOf(wchar_t c, char* byte);
+// `c` in upper case, as the file system folds names (Latin-1, Cyrillic).
+wchar_t FoldCase(wchar_t c);
 
 // --- SIDs ---------------------------------------------------------------------
 // "S-1-5-18" to its binary form; "" if malformed.

@@ -11,7 +11,6 @@ namespace fake {
 
 using internal::Bool;
 using internal::HexNumber;
-using internal::Narrow;
 using internal::Quote;
 using internal::Widen;
 
@@ -599,8 +598,8 @@ LONG Win32::WinVerifyTrust(HWND window, GUID* action, LPVOID data) {
     result = E_INVALIDARG;
   } else {
     Signature signature;
-    std::string path;
-    if (!Narrow(trust->pFile->pcwszFilePath, &path)) {
+    const std::string path = internal::Utf8(trust->pFile->pcwszFilePath);
+    if (path.empty()) {
       result = HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
     } else {
       check.path = path;
@@ -735,37 +734,6 @@ BOOL Win32::CertCompareCertificateName(DWORD encoding, PCERT_NAME_BLOB name1,
   return same;
 }
 
-int Win32::MultiByteToWideChar(UINT code_page, DWORD flags, LPCSTR text,
-                               int text_size, LPWSTR wide, int wide_size) {
-  int result = 0;
-  if (code_page != CP_ACP || (flags & ~static_cast<DWORD>(
-                                          MB_ERR_INVALID_CHARS)) != 0 ||
-      text == NULL || text_size == 0 || wide_size < 0 ||
-      (wide == NULL && wide_size != 0)) {
-    last_error_ = code_page != CP_ACP ? ERROR_INVALID_PARAMETER
-                  : flags != 0 && (flags & ~static_cast<DWORD>(
-                                               MB_ERR_INVALID_CHARS)) != 0
-                      ? ERROR_INVALID_FLAGS
-                      : ERROR_INVALID_PARAMETER;
-  } else {
-    const size_t count = text_size < 0 ? strlen(text) + 1
-                                       : static_cast<size_t>(text_size);
-    if (wide_size == 0) {
-      result = static_cast<int>(count);
-    } else if (static_cast<size_t>(wide_size) < count) {
-      last_error_ = ERROR_INSUFFICIENT_BUFFER;
-    } else {
-      for (size_t i = 0; i < count; ++i)
-        wide[i] = Widen(static_cast<unsigned char>(text[i]));
-      result = static_cast<int>(count);
-    }
-  }
-  log_.push_back("MultiByteToWideChar(" + std::to_string(code_page) + ", " +
-                 Quote(text) + ", " + std::to_string(text_size) + ", " +
-                 std::to_string(wide_size) + ") = " + std::to_string(result));
-  return result;
-}
-
 }  // namespace fake
 
 extern "C" {
@@ -815,10 +783,4 @@ BOOL WINAPI CertCompareCertificateName(DWORD encoding, PCERT_NAME_BLOB name1,
                                        PCERT_NAME_BLOB name2) {
   return fake::Platform().CertCompareCertificateName(encoding, name1, name2);
 }
-int WINAPI MultiByteToWideChar(UINT code_page, DWORD flags, LPCSTR text,
-                               int text_size, LPWSTR wide, int wide_size) {
-  return fake::Platform().MultiByteToWideChar(code_page, flags, text,
-                                              text_size, wide, wide_size);
-}
-
 }  // extern "C"

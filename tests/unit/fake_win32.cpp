@@ -527,9 +527,10 @@ BOOL Win32::CreateProcessA(LPCSTR application_name, LPSTR command_line,
                            LPSTARTUPINFOA startup_info,
                            LPPROCESS_INFORMATION process_information) {
   ProcessStart start = {};
+  start.wide = false;
   start.application_name_null = application_name == NULL;
   if (application_name != NULL)
-    start.application_name = application_name;
+    start.application_name = FromAnsi(application_name);
   start.command = command_line;
   start.process_attributes_null = process_attributes == NULL;
   start.thread_attributes_null = thread_attributes == NULL;
@@ -537,8 +538,62 @@ BOOL Win32::CreateProcessA(LPCSTR application_name, LPSTR command_line,
   start.creation_flags = creation_flags;
   start.environment_null = environment == NULL;
   start.current_directory_null = current_directory == NULL;
+  if (current_directory != NULL)
+    start.current_directory = FromAnsi(current_directory);
   start.startup = *startup_info;
   start.process_information_given = process_information != NULL;
+  const std::string command = start.command;
+  // The platform may write into the command line: touch every byte of it,
+  // NUL included, so that a buffer too small or read-only shows.
+  return CreateProcessFrom(
+      start, environment,
+      [command_line, command]() {
+        for (size_t i = 0; i <= command.size(); ++i)
+          command_line[i] = command.c_str()[i];
+      },
+      process_information);
+}
+
+BOOL Win32::CreateProcessW(LPCWSTR application_name, LPWSTR command_line,
+                           LPSECURITY_ATTRIBUTES process_attributes,
+                           LPSECURITY_ATTRIBUTES thread_attributes,
+                           BOOL inherit_handles, DWORD creation_flags,
+                           LPVOID environment, LPCWSTR current_directory,
+                           LPSTARTUPINFOW startup_info,
+                           LPPROCESS_INFORMATION process_information) {
+  ProcessStart start = {};
+  start.wide = true;
+  start.application_name_null = application_name == NULL;
+  if (application_name != NULL)
+    start.application_name = internal::Utf8(application_name);
+  const std::wstring wide_command = command_line;
+  // What the new process reads with GetCommandLineA.
+  start.command = ToAnsi(internal::Utf8(wide_command));
+  start.process_attributes_null = process_attributes == NULL;
+  start.thread_attributes_null = thread_attributes == NULL;
+  start.inherit_handles = inherit_handles;
+  start.creation_flags = creation_flags;
+  start.environment_null = environment == NULL;
+  start.current_directory_null = current_directory == NULL;
+  if (current_directory != NULL)
+    start.current_directory = internal::Utf8(current_directory);
+  static_assert(sizeof(STARTUPINFOW) == sizeof(STARTUPINFOA),
+                "the two records differ only in their strings' type");
+  memcpy(&start.startup, startup_info, sizeof(start.startup));
+  start.process_information_given = process_information != NULL;
+  return CreateProcessFrom(
+      start, environment,
+      [command_line, wide_command]() {
+        for (size_t i = 0; i <= wide_command.size(); ++i)
+          command_line[i] = wide_command.c_str()[i];
+      },
+      process_information);
+}
+
+BOOL Win32::CreateProcessFrom(ProcessStart start, LPVOID environment,
+                              const std::function<void()>& touch_command_line,
+                              LPPROCESS_INFORMATION process_information) {
+  const DWORD creation_flags = start.creation_flags;
   start.account = account_;
   // A UTF-16 block read without the flag, or an ANSI one with it, comes
   // out as garbage, as it does on Windows.
@@ -547,20 +602,17 @@ BOOL Win32::CreateProcessA(LPCSTR application_name, LPSTR command_line,
       : (creation_flags & CREATE_UNICODE_ENVIRONMENT) != 0
           ? ParseWideEnvironmentBlock(static_cast<const WCHAR*>(environment))
           : ParseEnvironmentBlock(static_cast<const char*>(environment));
-  start.current_directory =
-      current_directory == NULL ? current_directory_ : current_directory;
+  const std::string current_directory = start.current_directory;
+  if (start.current_directory_null)
+    start.current_directory = current_directory_;
+  touch_command_line();
 
-  // The platform may write into the command line: touch every byte of it,
-  // NUL included, so that a buffer too small or read-only shows.
-  for (size_t i = 0; i <= start.command.size(); ++i)
-    command_line[i] = start.command.c_str()[i];
-
-  const std::string program = application_name != NULL
-                                  ? std::string(application_name)
-                                  : FirstToken(start.command);
+  const std::string program = !start.application_name_null
+                                  ? start.application_name
+                                  : FromAnsi(FirstToken(start.command));
   SwapIfArmed(program);
   DWORD folder_error = 0;
-  if (current_directory != NULL) {
+  if (!start.current_directory_null) {
     DWORD error = 0;
     const std::string full = FullPath(current_directory, &error);
     const std::string resolved =
@@ -601,7 +653,8 @@ BOOL Win32::CreateProcessA(LPCSTR application_name, LPSTR command_line,
     memset(process_information, 0xA5, sizeof(*process_information));
   start.created = created;
   starts_.push_back(start);
-  log_.push_back("CreateProcessA(" + Quote(command_line) + ") = " +
+  log_.push_back(std::string(start.wide ? "CreateProcessW(" : "CreateProcessA(") +
+                 Quote(start.command.c_str()) + ") = " +
                  (created ? Label(process_information->hProcess) : "FALSE"));
   return created;
 }
@@ -801,23 +854,49 @@ BOOL Win32::SetDllDirectoryA(LPCSTR path) {
   return TRUE;
 }
 
+namespace {
+
+// GetModuleFileNameA's and GetModuleFileNameW's answer: a path that does
+// not fit is cut to size - 1 characters and reported by a result of
+// `size`, as Windows does since Vista.
+template <typename Char>
+DWORD CopyCut(const std::basic_string<Char>& path, Char* buffer, DWORD size,
+              DWORD* last_error) {
+  if (size == 0)
+    return 0;
+  const size_t length = path.size();
+  DWORD copied = static_cast<DWORD>(length < size ? length : size - 1);
+  memcpy(buffer, path.c_str(), copied * sizeof(Char));
+  buffer[copied] = 0;
+  if (length >= size) {
+    copied = size;
+    *last_error = ERROR_INSUFFICIENT_BUFFER;
+  }
+  return copied;
+}
+
+}  // namespace
+
 DWORD Win32::GetModuleFileNameA(HMODULE module, LPSTR file_name, DWORD size) {
   DWORD copied = 0;
-  if (module != NULL) {
+  if (module != NULL)
     last_error_ = ERROR_INVALID_HANDLE;
-  } else if (size > 0) {
-    // A path that does not fit is cut to size - 1 characters and reported
-    // by a result of `size`, as Windows does since Vista.
-    const size_t length = module_file_name_.size();
-    copied = static_cast<DWORD>(length < size ? length : size - 1);
-    memcpy(file_name, module_file_name_.c_str(), copied);
-    file_name[copied] = '\0';
-    if (length >= size) {
-      copied = size;
-      last_error_ = ERROR_INSUFFICIENT_BUFFER;
-    }
-  }
+  else
+    copied = CopyCut(ToAnsi(module_file_name_), file_name, size, &last_error_);
   log_.push_back("GetModuleFileNameA(" +
+                 std::string(module ? "module" : "NULL") + ", " +
+                 std::to_string(size) + ") = " + std::to_string(copied));
+  return copied;
+}
+
+DWORD Win32::GetModuleFileNameW(HMODULE module, LPWSTR file_name, DWORD size) {
+  DWORD copied = 0;
+  if (module != NULL)
+    last_error_ = ERROR_INVALID_HANDLE;
+  else
+    copied = CopyCut(internal::WideOf(module_file_name_, NULL), file_name,
+                     size, &last_error_);
+  log_.push_back("GetModuleFileNameW(" +
                  std::string(module ? "module" : "NULL") + ", " +
                  std::to_string(size) + ") = " + std::to_string(copied));
   return copied;
@@ -864,7 +943,8 @@ BOOL Win32::ShellExecuteExA(SHELLEXECUTEINFOA* info) {
   start.directory_null = info->lpDirectory == NULL;
   start.show = info->nShow;
   start.current_directory =
-      info->lpDirectory != NULL ? info->lpDirectory : current_directory_;
+      info->lpDirectory != NULL ? FromAnsi(info->lpDirectory)
+                                : current_directory_;
   // The prompt: an administrator's own full token, or (for a standard
   // user) the token of the administrator who typed a password.
   start.account = account_;
@@ -886,9 +966,9 @@ BOOL Win32::ShellExecuteExA(SHELLEXECUTEINFOA* info) {
   DWORD program_error = 0;
   if (info->cbSize != sizeof(*info)) {
     last_error_ = ERROR_INVALID_PARAMETER;
-  } else if (missing_programs_.count(start.file)) {
+  } else if (missing_programs_.count(FromAnsi(start.file))) {
     last_error_ = ERROR_FILE_NOT_FOUND;
-  } else if ((program_error = ProgramCheck(start.file)) != 0) {
+  } else if ((program_error = ProgramCheck(FromAnsi(start.file))) != 0) {
     last_error_ = program_error;
   } else if (start.verb == "runas" && elevation_declined_) {
     last_error_ = ERROR_CANCELLED;
@@ -902,7 +982,8 @@ BOOL Win32::ShellExecuteExA(SHELLEXECUTEINFOA* info) {
     // The shell closes the thread's handle itself, and the process's too
     // unless the caller asked for it.
     int id = 0;
-    process = StartProcess(/*thread=*/NULL, start.CommandLine(), start.file,
+    process = StartProcess(/*thread=*/NULL, start.CommandLine(),
+                           FromAnsi(start.file),
                            start.account, start.environment,
                            start.current_directory, &id);
     start.process_id = id;
@@ -956,6 +1037,18 @@ BOOL WINAPI CreateProcessA(LPCSTR application_name, LPSTR command_line,
       inherit_handles, creation_flags, environment, current_directory,
       startup_info, process_information);
 }
+BOOL WINAPI CreateProcessW(LPCWSTR application_name, LPWSTR command_line,
+                           LPSECURITY_ATTRIBUTES process_attributes,
+                           LPSECURITY_ATTRIBUTES thread_attributes,
+                           BOOL inherit_handles, DWORD creation_flags,
+                           LPVOID environment, LPCWSTR current_directory,
+                           LPSTARTUPINFOW startup_info,
+                           LPPROCESS_INFORMATION process_information) {
+  return fake::Platform().CreateProcessW(
+      application_name, command_line, process_attributes, thread_attributes,
+      inherit_handles, creation_flags, environment, current_directory,
+      startup_info, process_information);
+}
 DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
   return fake::Platform().WaitForSingleObject(handle, milliseconds);
 }
@@ -973,6 +1066,9 @@ BOOL WINAPI SetDllDirectoryA(LPCSTR path) {
 }
 DWORD WINAPI GetModuleFileNameA(HMODULE module, LPSTR file_name, DWORD size) {
   return fake::Platform().GetModuleFileNameA(module, file_name, size);
+}
+DWORD WINAPI GetModuleFileNameW(HMODULE module, LPWSTR file_name, DWORD size) {
+  return fake::Platform().GetModuleFileNameW(module, file_name, size);
 }
 HMODULE WINAPI LoadLibraryExA(LPCSTR name, HANDLE file, DWORD flags) {
   return fake::Platform().LoadLibraryExA(name, file, flags);

@@ -34,6 +34,7 @@
 #include <wintrust.h>
 
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <set>
@@ -82,9 +83,12 @@ enum class Writers {
                     // creator owns what it made (C:\Windows\Temp)
 };
 
-// Everything CreateProcessA was given, copied at the time of the call, and
-// what the new process got.
+// Everything CreateProcessA or CreateProcessW was given, copied at the
+// time of the call, and what the new process got. Paths in UTF-8, as the
+// fake keeps them; the command line as the ANSI text the new process
+// reads back with GetCommandLineA.
 struct ProcessStart {
+  bool wide;  // CreateProcessW
   bool application_name_null;
   std::string application_name;  // empty when null
   std::string command;
@@ -94,7 +98,7 @@ struct ProcessStart {
   DWORD creation_flags;
   bool environment_null;
   bool current_directory_null;
-  STARTUPINFOA startup;
+  STARTUPINFOA startup;  // CreateProcessW's STARTUPINFOW, field by field
   bool process_information_given;
   bool created;  // what CreateProcessA answered
   // For a started process:
@@ -174,6 +178,8 @@ std::string PaddedBytes(const std::string& signed_bytes,
 // Signed bytes whose payload was changed after signing.
 std::string TamperedBytes(const std::string& payload,
                           const std::string& subject, const std::string& root);
+// `ansi` (Windows-1252) in UTF-8, the form the fake's paths take.
+std::string Utf8FromAnsi(const std::string& ansi);
 // SHA-256, as 64 lowercase hex digits.
 std::string Sha256Hex(const std::string& bytes);
 // `bytes` as lowercase hex.
@@ -188,7 +194,8 @@ class Win32 {
 
   // --- Scripting the process the fake plays ---------------------------------
   void SetCommandLine(const std::string& command_line);
-  // What GetModuleFileNameA gives for the process's own exe.
+  // The process's own exe, in UTF-8: GetModuleFileNameW gives it, and
+  // GetModuleFileNameA its ANSI text ('?' for a character without one).
   void SetModuleFileName(const std::string& path);
   void SetAccount(Account account);
   // This process runs elevated, as one started through the prompt does.
@@ -263,6 +270,19 @@ class Win32 {
   // (NTFS) or not (FAT). C: is a fixed NTFS drive; any other whose root
   // the file system holds is too, unless set otherwise.
   void SetDrive(char letter, UINT type, bool keeps_rights);
+  // What is made from now on the drive `letter` gets no short (8.3) name,
+  // as on a volume with short names turned off: GetShortPathNameW then
+  // gives the long name back.
+  void TurnOffShortNames(char letter);
+  // The machine's ANSI code page: 1252 (the default) or CP_UTF8, as
+  // Windows sets it for "Use Unicode UTF-8 for worldwide language
+  // support". The ANSI calls' paths are read in it.
+  void SetAnsiCodePage(UINT code_page) { ansi_code_page_ = code_page; }
+
+  // Every path the scripting takes and gives is UTF-8. A file or folder
+  // whose name is not already a valid 8.3 name gets a short name when it
+  // is made ("ZELVAR~1.EXE", "F0F1~1" for one without ASCII letters), by
+  // which the calls find it too.
 
   // Files. Missing parent folders are made with Writers::kAdministrators;
   // nothing is added below a file, as Windows creates nothing there.
@@ -366,6 +386,8 @@ class Win32 {
   // ConvertStringSecurityDescriptorToSecurityDescriptorA), or "" if it got
   // none, or "<not from a string>".
   std::string CreatedWithSddl(const std::string& path) const;
+  // The short name of what is at `path`; "" when it has none.
+  std::string ShortNameOf(const std::string& path) const;
 
   // --- The platform calls, in the platform's own terms ------------------------
   // kernel32
@@ -383,6 +405,13 @@ class Win32 {
                       LPVOID environment, LPCSTR current_directory,
                       LPSTARTUPINFOA startup_info,
                       LPPROCESS_INFORMATION process_information);
+  BOOL CreateProcessW(LPCWSTR application_name, LPWSTR command_line,
+                      LPSECURITY_ATTRIBUTES process_attributes,
+                      LPSECURITY_ATTRIBUTES thread_attributes,
+                      BOOL inherit_handles, DWORD creation_flags,
+                      LPVOID environment, LPCWSTR current_directory,
+                      LPSTARTUPINFOW startup_info,
+                      LPPROCESS_INFORMATION process_information);
   DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
   int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
   HMODULE GetModuleHandleA(LPCSTR module_name);
@@ -390,6 +419,10 @@ class Win32 {
   BOOL SetDefaultDllDirectories(DWORD directory_flags);
   BOOL SetDllDirectoryA(LPCSTR path);
   DWORD GetModuleFileNameA(HMODULE module, LPSTR file_name, DWORD size);
+  DWORD GetModuleFileNameW(HMODULE module, LPWSTR file_name, DWORD size);
+  DWORD GetShortPathNameW(LPCWSTR path, LPWSTR short_path, DWORD size);
+  DWORD GetLongPathNameW(LPCWSTR path, LPWSTR long_path, DWORD size);
+  DWORD GetTempPathW(DWORD size, LPWSTR buffer);
   HMODULE LoadLibraryExA(LPCSTR name, HANDLE file, DWORD flags);
   BOOL FreeLibrary(HMODULE module);
   HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share,
@@ -434,6 +467,12 @@ class Win32 {
   HLOCAL LocalFree(HLOCAL memory);
   int MultiByteToWideChar(UINT code_page, DWORD flags, LPCSTR text,
                           int text_size, LPWSTR wide, int wide_size);
+  int WideCharToMultiByte(UINT code_page, DWORD flags, LPCWSTR wide,
+                          int wide_size, LPSTR text, int text_size,
+                          LPCSTR default_char, LPBOOL used_default);
+  UINT GetACP();
+  int CompareStringOrdinal(LPCWSTR first, int first_size, LPCWSTR second,
+                           int second_size, BOOL ignore_case);
   // advapi32
   BOOL OpenProcessToken(HANDLE process, DWORD access, PHANDLE token);
   BOOL GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS kind,
@@ -496,6 +535,7 @@ class Win32 {
   struct Node {
     NodeKind kind;
     std::string path;  // as created
+    std::string short_name;  // "" when the name is a valid 8.3 name
     std::string bytes;
     std::string target;  // a junction's folder
     std::string owner;
@@ -582,11 +622,34 @@ class Win32 {
   bool FailsNow(const std::string& name, DWORD* error);
   void LoadProcess(int id);
 
+  // Text (fake_text.cpp): an ANSI call's text in UTF-8, and back.
+  std::string FromAnsi(const std::string& ansi) const;
+  std::string ToAnsi(const std::string& utf8) const;
+  // CreateProcessA's and CreateProcessW's common part: `start` holds what
+  // was given, `command_line` the buffer to touch as the platform may.
+  BOOL CreateProcessFrom(ProcessStart start, LPVOID environment,
+                         const std::function<void()>& touch_command_line,
+                         LPPROCESS_INFORMATION process_information);
+
   // Files (fake_files.cpp).
   // The full path `path` names, relative to the current folder; "" with
   // `*error` set if it is not one the fake takes.
   std::string FullPath(const std::string& path, DWORD* error,
                        bool wildcards_last = false) const;
+  // The same for an ANSI call's path.
+  std::string FullPath(LPCSTR ansi, DWORD* error,
+                       bool wildcards_last = false) const {
+    return FullPath(FromAnsi(ansi), error, wildcards_last);
+  }
+  // A short name for `name`, new in the folder `folder`; "" when `name`
+  // is a valid 8.3 name or the drive makes none.
+  std::string NewShortName(const std::string& folder,
+                           const std::string& name) const;
+  // The full path `path` (UTF-8) names with each component in its short
+  // form (`short_form`) or its long one; "" with `*error` when a component
+  // does not exist.
+  std::string PathForm(const std::string& path, bool short_form,
+                       DWORD* error) const;
   // The full path of the node `full` reaches, through the junctions on its
   // way (and at its end, when `follow_last`); "" with `*error` set when a
   // folder on the way is missing.
@@ -682,6 +745,8 @@ class Win32 {
   };
   std::map<std::string, ScriptedFailure> failing_calls_;
   std::map<char, Drive> drives_;
+  std::set<char> drives_without_short_names_;
+  UINT ansi_code_page_ = 1252;
   std::vector<std::string> module_loads_;
   std::map<std::string, std::string, NoCaseLess> swaps_when_starting_;
   bool has_set_default_dll_directories_ = true;

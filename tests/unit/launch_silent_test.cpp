@@ -32,7 +32,7 @@ class CommandTest : public LaunchSilentTest,
 TEST_P(CommandTest, ArrivesWholeAsQuotedTargetThenSwitch) {
   // A target in a folder the machine has must be there to start.
   if (GetParam().starts && GetParam().target.compare(0, 3, "C:\\") == 0)
-    platform().AddFile(GetParam().target, "");
+    platform().AddFile(fake::Utf8FromAnsi(GetParam().target), "");
   HANDLE process = LaunchSilent(GetParam().target.c_str());
   EXPECT_EQ(process != nullptr, GetParam().starts);
 
