@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "fake_internal.h"
 #include "fake_win32.h"
 
 namespace {
@@ -170,6 +171,50 @@ INSTANTIATE_TEST_SUITE_P(
                             FALSE;
                    },
                    ERROR_ALREADY_EXISTS},
+        // Windows takes no default character, and no flag but this one,
+        // for UTF-8.
+        StrictCase{"UsedDefaultAskedOfUtf8",
+                   [] {
+                     char text[8];
+                     BOOL used = FALSE;
+                     return WideCharToMultiByte(CP_UTF8, 0, L"a", -1, text, 8,
+                                                NULL, &used) != 0;
+                   },
+                   ERROR_INVALID_PARAMETER},
+        StrictCase{"NoBestFitAskedOfUtf8",
+                   [] {
+                     char text[8];
+                     return WideCharToMultiByte(CP_UTF8, WC_NO_BEST_FIT_CHARS,
+                                                L"a", -1, text, 8, NULL,
+                                                NULL) != 0;
+                   },
+                   ERROR_INVALID_FLAGS},
+        StrictCase{"InvalidCharactersAskedOfAnAnsiCodePage",
+                   [] {
+                     char text[8];
+                     return WideCharToMultiByte(CP_ACP, WC_ERR_INVALID_CHARS,
+                                                L"a", -1, text, 8, NULL,
+                                                NULL) != 0;
+                   },
+                   ERROR_INVALID_FLAGS},
+        // The long form of a path names each entry as it stands: no dot
+        // taken off its end, no missing entry made up.
+        StrictCase{"LongFormOfANameWithATrailingDot",
+                   [] {
+                     wchar_t path[MAX_PATH];
+                     return GetLongPathNameW(
+                                L"C:\\Users\\me\\Downloads\\a.txt.", path,
+                                MAX_PATH) != 0;
+                   },
+                   ERROR_FILE_NOT_FOUND},
+        StrictCase{"ShortFormOfAMissingFile",
+                   [] {
+                     wchar_t path[MAX_PATH];
+                     return GetShortPathNameW(
+                                L"C:\\Users\\me\\Downloads\\b.txt", path,
+                                MAX_PATH) != 0;
+                   },
+                   ERROR_FILE_NOT_FOUND},
         StrictCase{"CreateFolderInAdministratorsFolderUnelevated",
                    [] {
                      return CreateDirectoryA("C:\\Windows\\x", NULL) != FALSE;
@@ -562,6 +607,34 @@ TEST(FakeTest, WideEnvironmentBlockCountsOnlyUnderItsFlag) {
 
 // A test that scripts a file below a file would have the kit find what
 // Windows can never hold.
+// What the ANSI calls make of a name outside the ANSI code page: a '?'
+// for each letter, which names no file; the short name does.
+TEST(FakeTest, NameWithoutAnAnsiFormIsFoundByItsShortName) {
+  fake::Reset();
+  const std::string folder = u8"C:\\Program Files\\Зельваро";
+  fake::Platform().AddFile(folder + "\\zvr.exe", "zvr");
+  fake::Platform().SetModuleFileName(folder + "\\zvr.exe");
+  const std::string short_name = fake::Platform().ShortNameOf(folder);
+  ASSERT_FALSE(short_name.empty());
+  const std::string short_path =
+      "C:\\" + fake::Platform().ShortNameOf("C:\\Program Files") + "\\" +
+      short_name + "\\zvr.exe";
+  char ansi[MAX_PATH];
+
+  ASSERT_GT(GetModuleFileNameA(NULL, ansi, MAX_PATH), 0u);
+  EXPECT_STREQ(ansi, "C:\\Program Files\\????????\\zvr.exe");
+  EXPECT_EQ(GetFileAttributesA(ansi), INVALID_FILE_ATTRIBUTES);
+  EXPECT_NE(GetFileAttributesA(short_path.c_str()), INVALID_FILE_ATTRIBUTES);
+  wchar_t wide[MAX_PATH];
+  ASSERT_GT(GetModuleFileNameW(NULL, wide, MAX_PATH), 0u);
+  wchar_t short_form[MAX_PATH];
+  ASSERT_GT(GetShortPathNameW(wide, short_form, MAX_PATH), 0u);
+  EXPECT_EQ(fake::internal::Utf8(short_form), short_path);
+  wchar_t long_form[MAX_PATH];
+  ASSERT_GT(GetLongPathNameW(short_form, long_form, MAX_PATH), 0u);
+  EXPECT_EQ(fake::internal::Utf8(long_form), folder + "\\zvr.exe");
+}
+
 TEST(FakeTest, ScriptingAddsNothingBelowAFile) {
   fake::Reset();
   fake::Win32& platform = fake::Platform();

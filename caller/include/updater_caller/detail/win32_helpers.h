@@ -188,8 +188,8 @@ inline bool AnsiForm(const wchar_t* path, char* ansi) {
 // name the file system gives it, and the one a program started by it
 // sees as its own. False if it does not fit.
 inline bool LongWidePath(const char* path, wchar_t* wide) {
-  if (MultiByteToWideChar(CP_ACP, /*dwFlags=*/0, path, /*cbMultiByte=*/-1,
-                          wide, MAX_PATH) <= 0)
+  if (MultiByteToWideChar(CP_ACP, /*dwFlags=*/0, path, /*cbMultiByte=*/-1, wide,
+                          MAX_PATH) <= 0)
     return false;
   wchar_t long_form[MAX_PATH];
   const DWORD length = GetLongPathNameW(wide, long_form, MAX_PATH);
@@ -244,8 +244,7 @@ inline HANDLE StartProgram(const char* program, const char* command_line,
   const int size = MultiByteToWideChar(CP_ACP, /*dwFlags=*/0, command_line,
                                        /*cbMultiByte=*/-1, NULL, 0);
   if (!LongWidePath(program, program_path) ||
-      (current_directory != NULL &&
-       !LongWidePath(current_directory, folder)) ||
+      (current_directory != NULL && !LongWidePath(current_directory, folder)) ||
       size <= 0) {
     SetLastError(ERROR_INVALID_NAME);
     return NULL;
