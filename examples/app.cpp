@@ -16,10 +16,11 @@ int WINAPI WinMain(HINSTANCE /*instance*/, HINSTANCE /*previous*/,
   if (updater_caller::RunAsHelperIfAsked(&kit_exit_code))
     return kit_exit_code;  // first thing: the exe may be the kit's helper
   HANDLE running = updater_caller::HoldRunningMutex();
-  // ... the application's life; an installer has been downloaded ...
+  // ... the application's life; an installer has been downloaded, to a
+  // path the application holds in UTF-16 ...
   HANDLE updater = updater_caller::StartUpdater(
-      "C:\\Program Files\\Zelvaro\\updater.exe",
-      "C:\\Users\\me\\AppData\\Local\\Temp\\zvr-2.0-setup.exe",
+      L"C:\\Program Files\\Zelvaro\\updater.exe",
+      L"C:\\Users\\me\\AppData\\Local\\Temp\\zvr-2.0-setup.exe",
       kInstallerSha256);
   if (updater != NULL)
     CloseHandle(updater);

@@ -1,11 +1,11 @@
 // For the application that ships updater.exe: how to start it so that it
 // acts, and how to hold the mutex that tells it the application still runs.
-// Plain Win32 ANSI, header only. The application links the CMake target
-// updater::caller (find_package(updater_caller 1 REQUIRED), or
-// add_subdirectory of caller/), which brings shell32 and advapi32, and
-// includes <updater_caller/updater_caller.h> in one source file. wintrust
-// and crypt32 are loaded from the system folder, never linked. The
-// routines behind the calls live in detail/.
+// Plain Win32, header only; paths as UTF-16 or ANSI. The application links
+// the CMake target updater::caller (find_package(updater_caller 1
+// REQUIRED), or add_subdirectory of caller/), which brings shell32 and
+// advapi32, and includes <updater_caller/updater_caller.h> in one source
+// file. wintrust and crypt32 are loaded from the system folder, never
+// linked. The routines behind the calls live in detail/.
 //
 //   int WINAPI WinMain(...) {
 //     int kit_exit_code;
@@ -14,7 +14,7 @@
 //     HANDLE running = updater_caller::HoldRunningMutex();
 //     ...                                  // the application's life
 //     HANDLE updater = updater_caller::StartUpdater(
-//         "C:\\Program Files\\Zelvaro\\updater.exe", downloaded_installer,
+//         L"C:\\Program Files\\Zelvaro\\updater.exe", downloaded_installer,
 //         manifest_sha256);                // as its update manifest says
 //     if (updater != NULL) CloseHandle(updater);
 //     CloseHandle(running);                // or simply exit: the system

@@ -1,7 +1,8 @@
 // The Win32 helpers the kit's other headers share: strings and paths as
-// the file system compares them, random names nobody can guess, the
-// process's environment read and written, security descriptors from SDDL,
-// programs started with nothing inherited, and files found by a pattern
+// the file system compares them, paths in the form the ANSI code page can
+// carry, random names nobody can guess, the process's environment read
+// and written, security descriptors from SDDL, programs started by their
+// UTF-16 paths with nothing inherited, and files found by a pattern
 // deleted. Each is small and says what it leaves open; none holds state.
 #ifndef UPDATER_CALLER_DETAIL_WIN32_HELPERS_H_
 #define UPDATER_CALLER_DETAIL_WIN32_HELPERS_H_
@@ -145,8 +146,8 @@ inline bool IsElevated() {
 }
 
 // Converts `text` to the ANSI code page into `ansi` (`size` bytes), if
-// every character has an ANSI form of its own: no best fit ("\u0394" is
-// not "D"), no default character ("?"). Where the ANSI code page is UTF-8
+// every character has an ANSI form of its own: no best fit ("\u0100" is
+// not "A"), no default character ("?"). Where the ANSI code page is UTF-8
 // every character has one, and the platform takes neither flag.
 inline bool ConvertsToAnsi(const wchar_t* text, char* ansi, int size) {
   BOOL used_default = FALSE;
