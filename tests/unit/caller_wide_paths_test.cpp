@@ -97,6 +97,14 @@ INSTANTIATE_TEST_SUITE_P(
                  [] {
                    return ShortForm(kDownloads + u8"\\Āb\\setup.exe");
                  }},
+        // The updater reads its command line in the system's code page,
+        // whatever the application's manifest chose for its own.
+        FormCase{"ShortFormWhereOnlyTheApplicationRunsInUtf8",
+                 kUpdateFolder + "\\setup.exe",
+                 [] { return ShortForm(kUpdateFolder + "\\setup.exe"); },
+                 [](fake::Win32& platform) {
+                   platform.SetProcessCodePage(CP_UTF8);
+                 }},
         FormCase{"EveryLetterAsItIsWhereTheAnsiCodePageIsUtf8",
                  kUpdateFolder + "\\setup.exe",
                  [] { return kUpdateFolder + "\\setup.exe"; },
@@ -207,6 +215,7 @@ struct MachineCase {
   std::string installer;  // UTF-8
   const char* copy_name;
   bool ansi_call;  // the ANSI call, given both paths' short forms
+  bool application_in_utf8 = false;  // by its manifest, on a 1252 machine
 };
 void PrintTo(const MachineCase& c, std::ostream* os) { *os << c.name; }
 
@@ -223,6 +232,8 @@ TEST_P(MachineTest, PerMachineInstallUpdatesThroughTheHelper) {
   const std::string updater = folder + "\\updater.exe";
   Install(folder, Writers::kAdministrators, "zvr version 1");
   platform().AddFile(c.installer, kPayload, Writers::kUser);
+  if (c.application_in_utf8)
+    platform().SetProcessCodePage(CP_UTF8);
 
   HANDLE helper =
       c.ansi_call
@@ -256,10 +267,32 @@ INSTANTIATE_TEST_SUITE_P(
                     "Zelvaro Setup 2.exe", false},
         MachineCase{"AnsiCallGivenShortForms",
                     kUpdateFolder + "\\Zelvaro Setup 2.exe",
-                    "Zelvaro Setup 2.exe", true}),
+                    "Zelvaro Setup 2.exe", true},
+        // Exact in UTF-8, the name would reach the updater, which reads
+        // its command line in Windows-1252, as "\\..\\..\\evil.exe".
+        MachineCase{"LookAlikeSeparatorsNeverNameTheCopy",
+                    kUpdateFolder + u8"\\＼..＼..＼evil.exe", "installer.exe",
+                    false, true}),
     [](const testing::TestParamInfo<MachineCase>& info) {
       return std::string(info.param.name);
     });
+
+// An application running in UTF-8 by its manifest passes its own ANSI
+// text: the updater, in Windows-1252, would read "?" or a look-alike.
+TEST_F(WidePathTest, AnsiTextTheUpdaterWouldMisreadIsRefused) {
+  const std::string folder = kProfile + "\\AppData\\Local\\Programs\\Zelvaro";
+  const std::string installer = kDownloads + u8"\\＼..＼setup.exe";
+  Install(folder, Writers::kUser, "zvr version 1");
+  platform().AddFile(installer, kPayload, Writers::kUser);
+  platform().SetProcessCodePage(CP_UTF8);
+
+  HANDLE started = StartUpdater(ShortForm(folder + "\\updater.exe").c_str(),
+                                installer.c_str(), kDigest.c_str());
+
+  EXPECT_EQ(started, nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_UNICODE_TRANSLATION));
+  EXPECT_TRUE(platform().starts().empty());
+}
 
 }  // namespace
 }  // namespace caller_test

@@ -87,6 +87,12 @@ bool AnsiByteOf(wchar_t c, char* byte) {
 // into look-alikes ("\u0100" into "A"); a few are enough for the fake to
 // show a conversion that allowed it.
 bool BestFitOf(wchar_t c, char* byte) {
+  // The fullwidth forms of the characters a path and a command line are
+  // cut at.
+  if (c == 0xFF3C || c == 0xFF0F || c == 0xFF02) {
+    *byte = c == 0xFF3C ? '\\' : c == 0xFF0F ? '/' : '"';
+    return true;
+  }
   if (c >= 0x0100 && c <= 0x0105) {
     *byte = (c & 1) != 0 ? 'a' : 'A';
     return true;
@@ -133,11 +139,55 @@ std::string Win32::ToAnsi(const std::string& utf8) const {
   return ansi;
 }
 
+std::string Win32::ToCodePage(const std::string& utf8, UINT code_page) const {
+  if (code_page == CP_UTF8)
+    return utf8;
+  std::string text;
+  for (wchar_t c : WideOf(utf8, NULL)) {
+    char byte;
+    text.push_back(AnsiByteOf(c, &byte) || internal::BestFitOf(c, &byte)
+                       ? byte
+                       : '?');
+  }
+  return text;
+}
+
 std::string Utf8FromAnsi(const std::string& ansi) {
   std::wstring wide;
   for (char c : ansi)
     wide.push_back(Widen(static_cast<unsigned char>(c)));
   return Utf8(wide);
+}
+
+LONG Win32::RegGetValueW(HKEY key, LPCWSTR sub_key, LPCWSTR value,
+                         DWORD flags, LPDWORD type, PVOID data,
+                         LPDWORD size) {
+  // The one value the fake's registry holds: the system's ANSI code page.
+  LONG result = ERROR_SUCCESS;
+  const std::wstring text = std::to_wstring(system_code_page_);
+  const DWORD needed = static_cast<DWORD>((text.size() + 1) * sizeof(WCHAR));
+  if (key != HKEY_LOCAL_MACHINE || sub_key == NULL || value == NULL ||
+      std::wstring(sub_key) !=
+          L"SYSTEM\\CurrentControlSet\\Control\\Nls\\CodePage" ||
+      std::wstring(value) != L"ACP") {
+    result = ERROR_FILE_NOT_FOUND;
+  } else if ((flags & RRF_RT_REG_SZ) == 0) {
+    result = ERROR_UNSUPPORTED_TYPE;
+  } else if (size == NULL || (data != NULL && *size < needed)) {
+    if (size != NULL)
+      *size = needed;
+    result = size == NULL ? ERROR_INVALID_PARAMETER : ERROR_MORE_DATA;
+  } else {
+    if (data != NULL)
+      memcpy(data, text.c_str(), needed);
+    *size = needed;
+    if (type != NULL)
+      *type = 1;  // REG_SZ
+  }
+  log_.push_back("RegGetValueW(" + Utf8(sub_key != NULL ? sub_key : L"") +
+                 "\\" + Utf8(value != NULL ? value : L"") + ") = " +
+                 std::to_string(result));
+  return result;
 }
 
 UINT Win32::GetACP() {
@@ -192,11 +242,15 @@ int Win32::WideCharToMultiByte(UINT code_page, DWORD flags, LPCWSTR wide,
                                LPCSTR default_char, LPBOOL used_default) {
   const bool utf8 = code_page == CP_UTF8 ||
                     (code_page == CP_ACP && ansi_code_page_ == CP_UTF8);
+  // The code pages the fake's machine knows: its ANSI code page by name,
+  // Windows-1252 and UTF-8.
+  const bool known = code_page == CP_ACP || code_page == CP_UTF8 ||
+                     code_page == 1252;
   int result = 0;
   // What Windows refuses: for UTF-8 only WC_ERR_INVALID_CHARS, and no
   // default character; for an ANSI code page no WC_ERR_INVALID_CHARS.
   const DWORD allowed = utf8 ? WC_ERR_INVALID_CHARS : WC_NO_BEST_FIT_CHARS;
-  if (code_page != CP_ACP && code_page != CP_UTF8) {
+  if (!known) {
     last_error_ = ERROR_INVALID_PARAMETER;
   } else if ((flags & ~allowed) != 0) {
     last_error_ = ERROR_INVALID_FLAGS;
@@ -271,6 +325,11 @@ int Win32::CompareStringOrdinal(LPCWSTR first, int first_size, LPCWSTR second,
 extern "C" {
 
 UINT WINAPI GetACP(void) { return fake::Platform().GetACP(); }
+LONG WINAPI RegGetValueW(HKEY key, LPCWSTR sub_key, LPCWSTR value, DWORD flags,
+                         LPDWORD type, PVOID data, LPDWORD size) {
+  return fake::Platform().RegGetValueW(key, sub_key, value, flags, type, data,
+                                       size);
+}
 int WINAPI MultiByteToWideChar(UINT code_page, DWORD flags, LPCSTR text,
                                int text_size, LPWSTR wide, int wide_size) {
   return fake::Platform().MultiByteToWideChar(code_page, flags, text,

@@ -567,8 +567,10 @@ BOOL Win32::CreateProcessW(LPCWSTR application_name, LPWSTR command_line,
   if (application_name != NULL)
     start.application_name = internal::Utf8(application_name);
   const std::wstring wide_command = command_line;
-  // What the new process reads with GetCommandLineA.
-  start.command = ToAnsi(internal::Utf8(wide_command));
+  // What the new process reads with GetCommandLineA: a program without a
+  // manifest of its own, such as the updater, reads it in the system's
+  // code page, with best fit.
+  start.command = ToCodePage(internal::Utf8(wide_command), system_code_page_);
   start.process_attributes_null = process_attributes == NULL;
   start.thread_attributes_null = thread_attributes == NULL;
   start.inherit_handles = inherit_handles;

@@ -276,8 +276,15 @@ class Win32 {
   void TurnOffShortNames(char letter);
   // The machine's ANSI code page: 1252 (the default) or CP_UTF8, as
   // Windows sets it for "Use Unicode UTF-8 for worldwide language
-  // support". The ANSI calls' paths are read in it.
-  void SetAnsiCodePage(UINT code_page) { ansi_code_page_ = code_page; }
+  // support". The ANSI calls' paths are read in it, and a program started
+  // without a manifest of its own, such as the updater, reads its command
+  // line in it.
+  void SetAnsiCodePage(UINT code_page) {
+    ansi_code_page_ = code_page;
+    system_code_page_ = code_page;
+  }
+  // This process's own ANSI code page only, as its manifest may choose.
+  void SetProcessCodePage(UINT code_page) { ansi_code_page_ = code_page; }
 
   // Every path the scripting takes and gives is UTF-8. A file or folder
   // whose name is not already a valid 8.3 name gets a short name when it
@@ -471,6 +478,8 @@ class Win32 {
                           int wide_size, LPSTR text, int text_size,
                           LPCSTR default_char, LPBOOL used_default);
   UINT GetACP();
+  LONG RegGetValueW(HKEY key, LPCWSTR sub_key, LPCWSTR value, DWORD flags,
+                    LPDWORD type, PVOID data, LPDWORD size);
   int CompareStringOrdinal(LPCWSTR first, int first_size, LPCWSTR second,
                            int second_size, BOOL ignore_case);
   // advapi32
@@ -625,6 +634,9 @@ class Win32 {
   // Text (fake_text.cpp): an ANSI call's text in UTF-8, and back.
   std::string FromAnsi(const std::string& ansi) const;
   std::string ToAnsi(const std::string& utf8) const;
+  // `utf8` in `code_page` as Windows converts it for a started program's
+  // GetCommandLineA: with best fit, '?' where there is none.
+  std::string ToCodePage(const std::string& utf8, UINT code_page) const;
   // CreateProcessA's and CreateProcessW's common part: `start` holds what
   // was given, `command_line` the buffer to touch as the platform may.
   BOOL CreateProcessFrom(ProcessStart start, LPVOID environment,
@@ -747,6 +759,7 @@ class Win32 {
   std::map<char, Drive> drives_;
   std::set<char> drives_without_short_names_;
   UINT ansi_code_page_ = 1252;
+  UINT system_code_page_ = 1252;
   std::vector<std::string> module_loads_;
   std::map<std::string, std::string, NoCaseLess> swaps_when_starting_;
   bool has_set_default_dll_directories_ = true;

@@ -98,6 +98,7 @@ typedef int(WINAPI* FARPROC)(void);
 #define ERROR_ENVVAR_NOT_FOUND 203L
 #define ERROR_FILENAME_EXCED_RANGE 206L
 #define ERROR_MORE_DATA 234L
+#define ERROR_UNSUPPORTED_TYPE 1630L
 #define ERROR_DIRECTORY 267L
 #define ERROR_DELETE_PENDING 303L
 #define ERROR_ELEVATION_REQUIRED 740L
@@ -162,6 +163,8 @@ typedef int(WINAPI* FARPROC)(void);
 #define IDOK 1
 #define CP_ACP 0
 #define CP_UTF8 65001
+#define HKEY_LOCAL_MACHINE ((HKEY)(ULONG_PTR)0x80000002)
+#define RRF_RT_REG_SZ 0x00000002
 #define WC_ERR_INVALID_CHARS 0x00000080
 #define WC_NO_BEST_FIT_CHARS 0x00000400
 #define CSTR_LESS_THAN 1
@@ -756,6 +759,9 @@ int WINAPI CompareStringOrdinal(LPCWSTR lpString1, int cchCount1,
                                 BOOL bIgnoreCase);
 
 // advapi32
+LONG WINAPI RegGetValueW(HKEY hkey, LPCWSTR lpSubKey, LPCWSTR lpValue,
+                         DWORD dwFlags, LPDWORD pdwType, PVOID pvData,
+                         LPDWORD pcbData);
 BOOL WINAPI OpenProcessToken(HANDLE ProcessHandle, DWORD DesiredAccess,
                              PHANDLE TokenHandle);
 BOOL WINAPI GetTokenInformation(HANDLE TokenHandle,

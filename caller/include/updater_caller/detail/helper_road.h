@@ -25,6 +25,20 @@ namespace internal {
 
 const char kUpdaterFileName[] = "updater.exe";
 
+// True if the updater reads `text` (in this process's ANSI code page)
+// exactly as it stands. It reads it in the system's code page, which this
+// process's may not be: a path it would read as a look-alike of another
+// never goes to it. A text beyond ASCII must be under MAX_PATH characters.
+inline bool ReachesUpdaterExactly(const char* text) {
+  if (IsAscii(text))
+    return true;
+  wchar_t wide[MAX_PATH];
+  char ansi[4 * MAX_PATH];
+  return MultiByteToWideChar(CP_ACP, /*dwFlags=*/0, text, /*cbMultiByte=*/-1,
+                             wide, MAX_PATH) > 0 &&
+         ConvertsToAnsi(wide, ansi, static_cast<int>(sizeof(ansi)));
+}
+
 // Starts `updater` with `installer` as its whole command line, its own
 // folder as its current folder, so that the "zvr.exe" it restarts is never
 // one from the caller's current folder, and `environment`, the block the
@@ -41,6 +55,10 @@ inline HANDLE StartUpdaterWith(const char* updater, const char* installer,
   UniqueMemory<wchar_t> block(environment);
   if (!block.Valid()) {
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return NULL;
+  }
+  if (!ReachesUpdaterExactly(installer)) {
+    SetLastError(ERROR_NO_UNICODE_TRANSLATION);
     return NULL;
   }
   char folder[MAX_PATH];

@@ -233,7 +233,8 @@ inline void CopyName(const char* installer, char* name) {
     if (*p == L'\\' || *p == L'/')
       long_name = p + 1;
   }
-  if (!ConvertsToAnsi(long_name, name, MAX_PATH))
+  if (long_name[0] == L'\0' || wcschr(long_name, L':') != NULL ||
+      !ConvertsToAnsi(long_name, name, MAX_PATH))
     Join(name, MAX_PATH, kAsciiCopyName, "");
 }
 

@@ -9,6 +9,7 @@
 
 #include <windows.h>
 #include <sddl.h>
+#include <winreg.h>
 #include <wincrypt.h>
 
 #include <stddef.h>
@@ -145,18 +146,66 @@ inline bool IsElevated() {
          elevation.TokenIsElevated != 0;
 }
 
-// Converts `text` to the ANSI code page into `ansi` (`size` bytes), if
-// every character has an ANSI form of its own: no best fit ("\u0100" is
-// not "A"), no default character ("?"). Where the ANSI code page is UTF-8
-// every character has one, and the platform takes neither flag.
-inline bool ConvertsToAnsi(const wchar_t* text, char* ansi, int size) {
+// Converts `text` to `code_page` into `out` (`size` bytes), if every
+// character has a form of its own there: no best fit ("\u0100" is not
+// "A"), no default character ("?"). UTF-8 has a form for every character,
+// and the platform takes neither flag for it.
+inline bool ConvertsExactly(UINT code_page, const wchar_t* text, char* out,
+                            int size) {
   BOOL used_default = FALSE;
-  const bool utf8 = GetACP() == CP_UTF8;
+  const bool utf8 = code_page == CP_UTF8;
   const int written = WideCharToMultiByte(
-      CP_ACP, utf8 ? WC_ERR_INVALID_CHARS : WC_NO_BEST_FIT_CHARS, text,
-      /*cchWideChar=*/-1, ansi, size, /*lpDefaultChar=*/NULL,
+      code_page, utf8 ? WC_ERR_INVALID_CHARS : WC_NO_BEST_FIT_CHARS, text,
+      /*cchWideChar=*/-1, out, size, /*lpDefaultChar=*/NULL,
       utf8 ? NULL : &used_default);
   return written > 0 && !used_default;
+}
+
+// The code page the updater reads its command line in: the system's ANSI
+// code page, since it has no manifest to choose another. This process's
+// own may differ (an application's manifest may choose UTF-8, or since
+// Windows 11 any code page), and a text exact in one could reach the
+// updater as a best-fit look-alike ("\uFF3C" as "\\"). 0 when it cannot
+// be read.
+inline UINT UpdaterCodePage() {
+  wchar_t text[16];
+  DWORD size = sizeof(text);
+  if (RegGetValueW(HKEY_LOCAL_MACHINE,
+                   L"SYSTEM\\CurrentControlSet\\Control\\Nls\\CodePage", L"ACP",
+                   RRF_RT_REG_SZ, /*pdwType=*/NULL, text,
+                   &size) != ERROR_SUCCESS)
+    return 0;
+  UINT code_page = 0;
+  for (const wchar_t* p = text; *p != L'\0'; ++p) {
+    if (*p < L'0' || *p > L'9' || code_page > 100000)
+      return 0;
+    code_page = code_page * 10 + static_cast<UINT>(*p - L'0');
+  }
+  return code_page;
+}
+
+// True if `text` is ASCII, which every ANSI code page holds as it is.
+inline bool IsAscii(const char* text) {
+  for (const char* p = text; *p != '\0'; ++p) {
+    if (static_cast<unsigned char>(*p) >= 0x80)
+      return false;
+  }
+  return true;
+}
+
+// Converts `text` (at most MAX_PATH characters) to this process's ANSI
+// code page into `ansi` (`size` bytes), if it is exact there, for the
+// kit's own ANSI calls, and exact in the updater's code page too. Where
+// that cannot be read, only ASCII.
+inline bool ConvertsToAnsi(const wchar_t* text, char* ansi, int size) {
+  if (!ConvertsExactly(GetACP(), text, ansi, size))
+    return false;
+  if (IsAscii(ansi))
+    return true;
+  const UINT updater = UpdaterCodePage();
+  char scratch[4 * MAX_PATH];
+  return updater != 0 && ConvertsExactly(updater, text, scratch,
+                                         static_cast<int>(sizeof(scratch)));
 }
 
 // The form of the UTF-16 `path` the updater and the kit's ANSI calls can
