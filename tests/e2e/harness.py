@@ -274,10 +274,11 @@ class Stage:
         """Writes the stand-ins' settings (this stage's, then `env`) where
         each stand-in finds them without its environment: on the elevated
         roads the kit gives the updater, and what it starts, an environment
-        made from the system alone."""
+        made from the system alone. In UTF-8, as the stand-ins read it
+        (timeline.h)."""
         settings = dict(self.env, **(env or {}))
         with open(os.path.join(self.wine.prefix, "drive_c", "stand-ins.txt"),
-                  "w") as f:
+                  "w", encoding="utf-8") as f:
             f.writelines(f"{k}={v}\n" for k, v in settings.items())
 
     def start_box_probe(self, wait_ms, dismiss_after_ms):

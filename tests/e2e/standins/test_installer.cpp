@@ -26,16 +26,21 @@ static const char kProcess[] = INSTALLER_PROCESS;
 // started the update may still be ending, as with a real installer: tries
 // again for up to 5 seconds while its exe is in use.
 void Install(const char* what) {
-  char source[MAX_PATH];
+  char source[4 * MAX_PATH];
   const char* bar = strchr(what, '|');
   if (bar == NULL || static_cast<size_t>(bar - what) >= sizeof(source))
     return;
   memcpy(source, what, static_cast<size_t>(bar - what));
   source[bar - what] = '\0';
   const char* target = bar + 1;
+  wchar_t wide_source[MAX_PATH];
+  wchar_t wide_target[MAX_PATH];
+  if (!Wide(source, wide_source, MAX_PATH) ||
+      !Wide(target, wide_target, MAX_PATH))
+    return;
   DWORD error = 0;
   for (int attempt = 0; attempt < 50; ++attempt) {
-    if (CopyFileA(source, target, /*bFailIfExists=*/FALSE)) {
+    if (CopyFileW(wide_source, wide_target, /*bFailIfExists=*/FALSE)) {
       LogEvent(kProcess, "installed", target);
       return;
     }
@@ -60,11 +65,12 @@ int main() {
   GetEnvironmentVariableA("ComSpec", value, sizeof(value));
   LogEvent(kProcess, "comspec", value);
   // An installer that takes the application's exe away.
-  char remove[MAX_PATH];
+  char remove[4 * MAX_PATH];
+  wchar_t wide_remove[MAX_PATH];
   if (Setting("INSTALLER_REMOVE", remove, sizeof(remove)) &&
-      DeleteFileA(remove))
+      Wide(remove, wide_remove, MAX_PATH) && DeleteFileW(wide_remove))
     LogEvent(kProcess, "removed", remove);
-  char install[2 * MAX_PATH + 2];
+  char install[8 * MAX_PATH + 2];
   if (Setting("INSTALLER_INSTALL", install, sizeof(install)))
     Install(install);
   Sleep(static_cast<DWORD>(EnvNumber("INSTALLER_SLEEP_MS", 0)));

@@ -7,7 +7,10 @@
 // A setting comes from the environment, or else from C:\stand-ins.txt
 // ("NAME=value" lines), which the harness writes for each case: on the
 // elevated roads the kit gives the updater, and so the installer and the
-// restarted application, an environment made from the system alone.
+// restarted application, an environment made from the system alone. Its
+// value is UTF-8 either way (the harness writes the file in UTF-8, the
+// environment is read in UTF-16), so that a path with letters outside the
+// ANSI code page reaches the stand-in whole: open it through Wide().
 #ifndef UPDATER_TESTS_E2E_STANDINS_TIMELINE_H_
 #define UPDATER_TESTS_E2E_STANDINS_TIMELINE_H_
 
@@ -19,12 +22,27 @@
 
 const char kSettingsFile[] = "C:\\stand-ins.txt";
 
-// The setting `name` into `value` (`size` bytes); false if it is not set
-// or does not fit.
+// The UTF-8 `text` in UTF-16 into `wide` (`size` characters); false if it
+// does not fit.
+inline bool Wide(const char* text, wchar_t* wide, int size) {
+  return MultiByteToWideChar(CP_UTF8, /*dwFlags=*/0, text, /*cbMultiByte=*/-1,
+                             wide, size) > 0;
+}
+
+// The setting `name` (ASCII) into `value` (`size` bytes, UTF-8); false if
+// it is not set or does not fit.
 inline bool Setting(const char* name, char* value, DWORD size) {
-  const DWORD length = GetEnvironmentVariableA(name, value, size);
+  wchar_t wide_name[64];
+  static wchar_t wide[16384];
+  if (!Wide(name, wide_name, 64))
+    return false;
+  const DWORD length = GetEnvironmentVariableW(wide_name, wide, 16384);
   if (length > 0)
-    return length < size;
+    return length < 16384 &&
+           WideCharToMultiByte(CP_UTF8, /*dwFlags=*/0, wide,
+                               /*cchWideChar=*/-1, value,
+                               static_cast<int>(size), /*lpDefaultChar=*/NULL,
+                               /*lpUsedDefaultChar=*/NULL) > 0;
   static char text[16384];
   HANDLE file = CreateFileA(kSettingsFile, GENERIC_READ,
                             FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
@@ -58,8 +76,10 @@ inline bool Setting(const char* name, char* value, DWORD size) {
 
 inline void LogEvent(const char* process, const char* event,
                      const char* detail) {
-  char path[MAX_PATH];
-  if (!Setting("UPDATER_E2E_LOG", path, sizeof(path)))
+  char path[4 * MAX_PATH];
+  wchar_t wide_path[MAX_PATH];
+  if (!Setting("UPDATER_E2E_LOG", path, sizeof(path)) ||
+      !Wide(path, wide_path, MAX_PATH))
     return;
   LARGE_INTEGER now, frequency;
   QueryPerformanceCounter(&now);
@@ -74,7 +94,7 @@ inline void LogEvent(const char* process, const char* event,
                               micros, process, GetCurrentProcessId(), event,
                               detail ? detail : "");
   // Appending in one write keeps concurrent writers' lines whole.
-  HANDLE file = CreateFileA(path, FILE_APPEND_DATA,
+  HANDLE file = CreateFileW(wide_path, FILE_APPEND_DATA,
                             FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
                             OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
   if (file == INVALID_HANDLE_VALUE)
