@@ -1,5 +1,7 @@
-// Stand-in for an update installer. Logs its start with its command line
-// and the compatibility layer, PATH and ComSpec it inherited, then does
+// Stand-in for an update installer. Logs its start with its command line,
+// the path of its own exe as the system gave it (in UTF-8, every letter
+// kept) and its long form, the ANSI code page it runs in, and the
+// compatibility layer, PATH and ComSpec it inherited, then does
 // what the case asks through its settings (timeline.h): INSTALLER_REMOVE
 // names a file to delete first (an installer that takes the old exe
 // away); INSTALLER_INSTALL="SOURCE|TARGET" copies SOURCE over TARGET (the
@@ -52,8 +54,33 @@ void Install(const char* what) {
   LogEvent(kProcess, "install-failed", detail);
 }
 
+// `text` in UTF-8 under `event`: the timeline's other lines are ANSI, in
+// which a letter outside the code page would be a "?".
+void LogUtf8(const char* event, const wchar_t* text) {
+  char utf8[4 * MAX_PATH];
+  if (WideCharToMultiByte(CP_UTF8, /*dwFlags=*/0, text, /*cchWideChar=*/-1,
+                          utf8, sizeof(utf8), /*lpDefaultChar=*/NULL,
+                          /*lpUsedDefaultChar=*/NULL) <= 0)
+    snprintf(utf8, sizeof(utf8), "(no UTF-8 form)");
+  LogEvent(kProcess, event, utf8);
+}
+
 int main() {
   LogEvent(kProcess, "start", GetCommandLineA());
+  // Its own path as the system gives it: a program started by a short
+  // (8.3) path may see that one; the long form names the file either way.
+  wchar_t own[MAX_PATH];
+  const DWORD own_length = GetModuleFileNameW(NULL, own, MAX_PATH);
+  if (own_length > 0 && own_length < MAX_PATH) {
+    LogUtf8("own-path", own);
+    wchar_t long_form[MAX_PATH];
+    const DWORD long_length = GetLongPathNameW(own, long_form, MAX_PATH);
+    if (long_length > 0 && long_length < MAX_PATH)
+      LogUtf8("own-long-path", long_form);
+  }
+  char code_page[16];
+  snprintf(code_page, sizeof(code_page), "%u", GetACP());
+  LogEvent(kProcess, "code-page", code_page);
   char layer[256] = "unset";
   GetEnvironmentVariableA("__COMPAT_LAYER", layer, sizeof(layer));
   LogEvent(kProcess, "compat-layer", layer);
