@@ -17,13 +17,17 @@
 //       kit's StartUpdater; helper, by StartUpdaterElevated, as Windows
 //       makes it for an application that is not elevated;
 //       helper-handing-back, the same as an application that is not
-//       elevated runs it: see StartAsUnelevated), with DIGEST, the
+//       elevated runs it: see StartAsUnelevated; direct-wide and
+//       helper-wide, the same as direct and helper through the kit's
+//       UTF-16 calls, with UPDATER and INSTALLER as the UTF-16 command
+//       line holds them, INSTALLER logged in UTF-8), with DIGEST, the
 //       installer's SHA-256 as the application's update manifest gives it,
 //       for the kit's roads (default: none), goes on
 //       holding for N ms (default 0) and, with --hold-until, until FILE
 //       exists (at most a minute), releases and, with --wait-ms, waits at
 //       most that long for what it started (the updater, or the helper)
-//       and logs its exit code.
+//       and logs its exit code. Logs the ANSI code page it runs in
+//       ("code-page"), in which the updater reads its command line.
 //   zvr.exe --start-updater-helper ... | --updater-hand-back-watcher ID
 //       The kit's helper or watcher: logs its exit code as "helper" or
 //       "watcher". An application restarted elevated for a user who was
@@ -93,6 +97,42 @@ HANDLE StartAsUnelevated(const char* updater, const char* installer,
     return NULL;
   return updater_caller::internal::AskForHelper(updater, installer, given,
                                                 /*hand_back=*/true);
+}
+
+// `text` in UTF-8 into `utf8` (`size` bytes), so that the timeline shows
+// every letter, whatever the ANSI code page holds.
+void Utf8(const wchar_t* text, char* utf8, int size) {
+  if (WideCharToMultiByte(CP_UTF8, /*dwFlags=*/0, text, /*cchWideChar=*/-1,
+                          utf8, size, /*lpDefaultChar=*/NULL,
+                          /*lpUsedDefaultChar=*/NULL) <= 0)
+    snprintf(utf8, static_cast<size_t>(size), "(no UTF-8 form)");
+}
+
+// Starts the updater through the kit's UTF-16 calls (`road` "direct-wide"
+// or "helper-wide"), with the updater's and the installer's paths as the
+// command line holds them in UTF-16: main's argv went through the ANSI
+// code page, which has a "?" for each letter outside it. Logs the
+// installer's path in UTF-8 into `installer_utf8` (`size` bytes).
+HANDLE StartWide(const char* road, const char* sha256, char* installer_utf8,
+                 int size) {
+  int count = 0;
+  wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &count);
+  if (wide == NULL || count < 4) {
+    snprintf(installer_utf8, static_cast<size_t>(size), "(no UTF-16 line)");
+    if (wide != NULL)
+      LocalFree(wide);
+    SetLastError(ERROR_BAD_ARGUMENTS);
+    return NULL;
+  }
+  Utf8(wide[3], installer_utf8, size);
+  HANDLE started =
+      strcmp(road, "helper-wide") == 0
+          ? updater_caller::StartUpdaterElevated(wide[2], wide[3], sha256)
+          : updater_caller::StartUpdater(wide[2], wide[3], sha256);
+  const DWORD error = GetLastError();
+  LocalFree(wide);
+  SetLastError(error);
+  return started;
 }
 
 // Starts `exe` with `line` as its whole command line, as any program can:
@@ -195,6 +235,9 @@ int main(int argc, char** argv) {
   const bool through_helper = strncmp(road, "helper", 6) == 0;
   const char* started_what = through_helper ? "helper" : "updater";
   LogEvent(kProcess, "bits", sizeof(void*) == 8 ? "64" : "32");
+  char code_page[16];
+  snprintf(code_page, sizeof(code_page), "%u", GetACP());
+  LogEvent(kProcess, "code-page", code_page);
 
   HANDLE held = NULL;
   if (strcmp(hold_as, "mutex") == 0)
@@ -204,7 +247,12 @@ int main(int argc, char** argv) {
   LogEvent(kProcess, "hold", hold_as);
 
   HANDLE started;
-  if (strcmp(road, "helper-handing-back") == 0)
+  static char installer_utf8[4 * MAX_PATH];
+  const bool wide = strcmp(road, "direct-wide") == 0 ||
+                    strcmp(road, "helper-wide") == 0;
+  if (wide)
+    started = StartWide(road, sha256, installer_utf8, sizeof(installer_utf8));
+  else if (strcmp(road, "helper-handing-back") == 0)
     started = StartAsUnelevated(updater, installer, sha256);
   else if (through_helper)
     started = updater_caller::StartUpdaterElevated(updater, installer, sha256);
@@ -213,6 +261,8 @@ int main(int argc, char** argv) {
   else
     started = StartExe(updater, installer);
   const DWORD start_error = GetLastError();
+  if (wide)
+    installer = installer_utf8;
   char event[32];
   static char detail[40000];
   if (started != NULL) {
