@@ -154,16 +154,18 @@ class Stage:
     and the test installer installs version 2 over it (`payload`);
     `driver_name`: another name there, which nothing installs over.
     `bin64`: where the 64-bit stand-ins (names ending in "-x64.exe") are.
+    `app_folder`: the application folder's path under the stage's.
     """
 
     def __init__(self, wine, bin_dir, root, main_app="zvr-v2.exe",
                  beside=False, driver="zvr-v1.exe", driver_name="zvr.exe",
-                 bin64=None):
+                 bin64=None, app_folder="app"):
         self.wine, self.bin, self.root = wine, bin_dir, os.path.abspath(root)
         self.bin64 = bin64
+        self.app = os.path.join(self.root, app_folder)
         self.unlock()
         shutil.rmtree(self.root, ignore_errors=True)
-        self.app = self.path("app")
+        self.path(app_folder)
         self.tools = self.path("tools")
         self.log = self.path("timeline.txt")
         self.env = {"UPDATER_E2E_LOG": winpath(self.log)}
@@ -220,9 +222,8 @@ class Stage:
         os.chown(self.app, NOBODY, NOBODY)
 
     def unlock(self):
-        app = os.path.join(self.root, "app")
-        if os.path.isdir(app):
-            os.chown(app, os.getuid(), os.getgid())
+        if os.path.isdir(self.app):
+            os.chown(self.app, os.getuid(), os.getgid())
 
     def start_application(self, command_line, hold_ms=0, hold_as="mutex",
                           wait=True, driver=None, env=None, cwd=None,
