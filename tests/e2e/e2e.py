@@ -150,7 +150,7 @@ HELPER_NO_APPLICATION = 0x20000006
 HELPER_DOWNGRADE = 0x20000009
 ERROR_RUNNING_NAME_TAKEN = 0x20000007
 STAGED_COMMAND = re.compile(
-    r'^"(C:\\windows\\Temp\\(Zelvaro-update-[0-9a-f]{32})\\setup\.exe)"'
+    r'^"(C:\\windows\\Temp\\(Zelvaro-update-[0-9a-f]{32})\\([^\\"]+))"'
     r" /silent$")
 
 
@@ -168,16 +168,16 @@ def sha256(path):
         return hashlib.sha256(f.read()).hexdigest()
 
 
-def staged_copy(stage, t):
+def staged_copy(stage, t, name="setup.exe"):
     """Where the installer ran from: its staged copy, as the installer's
     command line names it and as it lies in the prefix. Checks the form:
     a fresh folder of the Windows temp folder, the copy's bare path in the
-    updater's quotes."""
+    updater's quotes, the copy named `name`."""
     started = t.one("installer", "start")
     found = STAGED_COMMAND.match(started.detail)
-    expect(found, "the installer ran from a copy in "
-           "C:\\windows\\Temp\\Zelvaro-update-<32 hex>", t)
-    return stage.wine.windows_folder("temp", found.group(2), "setup.exe")
+    expect(found and found.group(3) == name, "the installer ran from a copy "
+           f"C:\\windows\\Temp\\Zelvaro-update-<32 hex>\\{name}", t)
+    return stage.wine.windows_folder("temp", found.group(2), name)
 
 
 def helper_exit(t, code):
@@ -192,13 +192,15 @@ def never_held_the_mutex(t, process, role):
            f"the {role} never held the mutex", t)
 
 
-def staged_road(stage, **update):
+def staged_road(stage, installer="setup.exe", copy_name="setup.exe",
+                **update):
     """The forced elevated road, whole: the application (beside the
     updater, per-machine) asks for the helper, which stages a copy of the
-    installer and starts the updater with it; the installer installs
+    installer (`installer`, under the stage's installers folder) named
+    `copy_name` and starts the updater with it; the installer installs
     version 2, which the updater restarts. Returns the timeline and the
     copy's path in the prefix."""
-    genuine = stage.installer()
+    genuine = stage.installer(installer)
     update = dict(dict(hold_ms=1000, start_via="helper",
                        until=RESTARTED_AND_DONE, sha256=sha256(genuine)),
                   **update)
@@ -207,7 +209,7 @@ def staged_road(stage, **update):
     expect(t.one("zvr-v1", "helper").detail == "0",
            "the helper started the updater and exited 0", t)
     never_held_the_mutex(t, "zvr-v1", "helper")
-    copy = staged_copy(stage, t)
+    copy = staged_copy(stage, t, copy_name)
     expect(os.path.exists(copy) and sha256(copy) == sha256(
         stage.built("test-installer.exe")), "the copy is the genuine "
            "installer, byte for byte", t)
@@ -511,6 +513,107 @@ def compat_layer(per_user, before, installer_sees, restarted_sees):
 UNSET = ("ZELVARO_UPDATE_COMPAT_LAYER unset|ZELVARO_UPDATE_HAND_BACK unset")
 
 
+# Wine names Unix files in the character set of the Unix locale it runs
+# in, and a Windows program's ANSI code page follows the locale's
+# language. C.UTF-8, which Debian always has, gives both: file names in
+# UTF-8, and, being no language's, English's code page 1252, which has no
+# Cyrillic letters. Without a locale (CI's bare root shell) the names of
+# the folders below would reach Windows programs as other letters.
+UTF8_LOCALE = "C.UTF-8"
+ANSI_CODE_PAGE = "1252"
+# Folder and file names none of whose letters has a form in code page
+# 1252: a profile folder, the application's, the download's.
+PROFILE = "Пользователь"
+APPLICATION = "Зельваро"
+DOWNLOAD = "Загрузки/установка.exe"
+
+
+def in_utf8_locale(stage):
+    """Every Wine process this case starts from Linux runs in UTF8_LOCALE,
+    whatever locale the test runs in."""
+    stage.wine.env["LC_ALL"] = UTF8_LOCALE
+
+
+def utf8(detail):
+    """A stand-in's UTF-8 detail, which the timeline reads as Latin-1."""
+    return detail.encode("latin-1").decode("utf-8")
+
+
+def in_code_page(t, *processes):
+    for process in processes:
+        expect(t.one(process, "code-page").detail == ANSI_CODE_PAGE,
+               f"{process} ran in ANSI code page {ANSI_CODE_PAGE}", t)
+
+
+# A name in the 8.3 form: at most 8 characters, a dot and at most 3.
+DOS_CHARACTER = r"[A-Za-z0-9_~!#$%&'()@^`{}-]"
+SHORT_NAME = re.compile(f"{DOS_CHARACTER}{{1,8}}(\\.{DOS_CHARACTER}{{1,3}})?")
+
+
+def short_form_of(ansi, path):
+    """Whether `ansi` is the short form of the Windows path `path`: as many
+    names, each the long one or an 8.3 name with a "~", every character in
+    ASCII."""
+    ours, theirs = ansi.split("\\"), path.split("\\")
+    return ansi.isascii() and len(ours) == len(theirs) and all(
+        a.lower() == b.lower() or ("~" in a and SHORT_NAME.fullmatch(a))
+        for a, b in zip(ours, theirs))
+
+
+@case_layout(beside=True, app_folder=f"{PROFILE}/{APPLICATION}")
+def case_per_user_install_under_cyrillic_folders(stage):
+    # The application holds its paths in UTF-16 and passes them whole to
+    # the kit; the updater reads its line in code page 1252, so it must
+    # get the short forms, and still run the installer it names and
+    # restart the application beside it.
+    in_utf8_locale(stage)
+    installer = stage.installer(DOWNLOAD)
+    long_path = winpath(installer)
+    t, _ = stage.update(long_path, hold_ms=1000, wait=False, trace=True,
+                        start_via="direct-wide", sha256=sha256(installer),
+                        until=RESTARTED_AND_DONE)
+    in_code_page(t, "zvr-v1", "installer")
+    started = t.one("zvr-v1", "updater-started")
+    expect(utf8(started.detail).endswith(" " + long_path), "the application "
+           "read the installer's path whole from its UTF-16 line", t)
+    command = t.one("installer", "start").detail
+    found = re.fullmatch(r'"([^"]*)" /silent', command)
+    expect(found and short_form_of(found.group(1), long_path),
+           "the updater got the installer's short form, and started it "
+           "whole, quoted, with /silent", t)
+    expect(utf8(t.one("installer", "own-long-path").detail) == long_path,
+           "the short form named the installer itself", t)
+    expect(t.one("installer", "compat-layer").detail == "RunAsInvoker",
+           "the kit took the folder for a per-user install", t)
+    expect(t.of("installer", "installed"), "the installer installed "
+           "version 2 over the application's exe", t)
+    restarted_once_after(t, t.one("installer", "end"), "the installer ended")
+    held = probes_made(stage) - 1
+    expect_calls(stage, t, DLL_DEFENCE + READ_COMMAND_LINE +
+                 sum((probe(n, 183) for n in range(held)), []) +
+                 probe(held, 0) + READ_COMMAND_LINE +
+                 start(command, True) + waited_for_installer() + RESTART)
+
+
+@case_layout(beside=True)
+def case_per_machine_install_with_a_cyrillic_download(stage):
+    # The helper is asked for with the download's short form; its copy
+    # cannot keep the download's name, which has no form in code page
+    # 1252, so the updater gets an ASCII one.
+    in_utf8_locale(stage)
+    stage.per_machine()
+    t, copy = staged_road(stage, installer=DOWNLOAD,
+                          copy_name="installer.exe", start_via="helper-wide")
+    in_code_page(t, "zvr-v1", "installer")
+    started = t.one("zvr-v1", "helper-started")
+    expect(utf8(started.detail).endswith(" " + winpath(
+        stage.path("installers", DOWNLOAD))), "the application read the "
+           "download's path whole from its UTF-16 line", t)
+    expect(utf8(t.one("installer", "own-long-path").detail).lower() ==
+           t.one("installer", "start").detail.split('"')[1].lower(),
+           "the installer ran as the copy the updater named", t)
+
+
 @case_layout(beside=True)
 def case_hand_back_through_the_watcher(stage):
     # What an unelevated application does (Wine reports every process
@@ -807,6 +910,10 @@ CASES = {
                      "__COMPAT_LAYER=HighDpiAware|" + UNSET),
     "per_machine_install_adds_no_layer":
         compat_layer(False, None, "unset", "__COMPAT_LAYER unset|" + UNSET),
+    "per_user_install_under_cyrillic_folders":
+        case_per_user_install_under_cyrillic_folders,
+    "per_machine_install_with_a_cyrillic_download":
+        case_per_machine_install_with_a_cyrillic_download,
     "hand_back_through_the_watcher": case_hand_back_through_the_watcher,
     "hand_back_without_a_watcher_fails_closed":
         case_hand_back_without_a_watcher_fails_closed,
