@@ -816,42 +816,33 @@ DWORD CopyWide(const std::string& text, LPWSTR buffer, DWORD size) {
 
 }  // namespace
 
-DWORD Win32::GetShortPathNameW(LPCWSTR path, LPWSTR short_path, DWORD size) {
+DWORD Win32::AnswerPathForm(const char* call, LPCWSTR path, LPWSTR out,
+                            DWORD size, bool short_form) {
   DWORD error = 0;
   DWORD result = 0;
   if (path == NULL) {
     error = ERROR_INVALID_PARAMETER;
   } else {
-    const std::string form =
-        PathForm(internal::Utf8(path), /*short_form=*/true, &error);
+    const std::string form = PathForm(internal::Utf8(path), short_form, &error);
     if (!form.empty())
-      result = CopyWide(form, short_path, size);
+      result = CopyWide(form, out, size);
   }
   if (error != 0)
     last_error_ = error;
-  log_.push_back("GetShortPathNameW(" +
+  log_.push_back(std::string(call) + "(" +
                  Quote(path == NULL ? NULL : internal::Utf8(path).c_str()) +
                  ") = " + std::to_string(result));
   return result;
 }
 
+DWORD Win32::GetShortPathNameW(LPCWSTR path, LPWSTR short_path, DWORD size) {
+  return AnswerPathForm("GetShortPathNameW", path, short_path, size,
+                        /*short_form=*/true);
+}
+
 DWORD Win32::GetLongPathNameW(LPCWSTR path, LPWSTR long_path, DWORD size) {
-  DWORD error = 0;
-  DWORD result = 0;
-  if (path == NULL) {
-    error = ERROR_INVALID_PARAMETER;
-  } else {
-    const std::string form =
-        PathForm(internal::Utf8(path), /*short_form=*/false, &error);
-    if (!form.empty())
-      result = CopyWide(form, long_path, size);
-  }
-  if (error != 0)
-    last_error_ = error;
-  log_.push_back("GetLongPathNameW(" +
-                 Quote(path == NULL ? NULL : internal::Utf8(path).c_str()) +
-                 ") = " + std::to_string(result));
-  return result;
+  return AnswerPathForm("GetLongPathNameW", path, long_path, size,
+                        /*short_form=*/false);
 }
 
 const Win32::Node* Win32::NodeAt(const std::string& full) const {

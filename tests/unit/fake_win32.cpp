@@ -519,6 +519,27 @@ void Win32::Sleep(DWORD milliseconds) {
     Release(held_mutex_);
 }
 
+namespace {
+
+// What CreateProcessA and CreateProcessW record alike.
+ProcessStart StartRecord(bool wide, LPSECURITY_ATTRIBUTES process_attributes,
+                         LPSECURITY_ATTRIBUTES thread_attributes,
+                         BOOL inherit_handles, DWORD creation_flags,
+                         LPVOID environment,
+                         LPPROCESS_INFORMATION process_information) {
+  ProcessStart start = {};
+  start.wide = wide;
+  start.process_attributes_null = process_attributes == NULL;
+  start.thread_attributes_null = thread_attributes == NULL;
+  start.inherit_handles = inherit_handles;
+  start.creation_flags = creation_flags;
+  start.environment_null = environment == NULL;
+  start.process_information_given = process_information != NULL;
+  return start;
+}
+
+}  // namespace
+
 BOOL Win32::CreateProcessA(LPCSTR application_name, LPSTR command_line,
                            LPSECURITY_ATTRIBUTES process_attributes,
                            LPSECURITY_ATTRIBUTES thread_attributes,
@@ -526,22 +547,17 @@ BOOL Win32::CreateProcessA(LPCSTR application_name, LPSTR command_line,
                            LPVOID environment, LPCSTR current_directory,
                            LPSTARTUPINFOA startup_info,
                            LPPROCESS_INFORMATION process_information) {
-  ProcessStart start = {};
-  start.wide = false;
+  ProcessStart start = StartRecord(
+      /*wide=*/false, process_attributes, thread_attributes, inherit_handles,
+      creation_flags, environment, process_information);
   start.application_name_null = application_name == NULL;
   if (application_name != NULL)
     start.application_name = FromAnsi(application_name);
   start.command = command_line;
-  start.process_attributes_null = process_attributes == NULL;
-  start.thread_attributes_null = thread_attributes == NULL;
-  start.inherit_handles = inherit_handles;
-  start.creation_flags = creation_flags;
-  start.environment_null = environment == NULL;
   start.current_directory_null = current_directory == NULL;
   if (current_directory != NULL)
     start.current_directory = FromAnsi(current_directory);
   start.startup = *startup_info;
-  start.process_information_given = process_information != NULL;
   const std::string command = start.command;
   // The platform may write into the command line: touch every byte of it,
   // NUL included, so that a buffer too small or read-only shows.
@@ -561,8 +577,9 @@ BOOL Win32::CreateProcessW(LPCWSTR application_name, LPWSTR command_line,
                            LPVOID environment, LPCWSTR current_directory,
                            LPSTARTUPINFOW startup_info,
                            LPPROCESS_INFORMATION process_information) {
-  ProcessStart start = {};
-  start.wide = true;
+  ProcessStart start = StartRecord(
+      /*wide=*/true, process_attributes, thread_attributes, inherit_handles,
+      creation_flags, environment, process_information);
   start.application_name_null = application_name == NULL;
   if (application_name != NULL)
     start.application_name = internal::Utf8(application_name);
@@ -571,18 +588,12 @@ BOOL Win32::CreateProcessW(LPCWSTR application_name, LPWSTR command_line,
   // manifest of its own, such as the updater, reads it in the system's
   // code page, with best fit.
   start.command = ToCodePage(internal::Utf8(wide_command), system_code_page_);
-  start.process_attributes_null = process_attributes == NULL;
-  start.thread_attributes_null = thread_attributes == NULL;
-  start.inherit_handles = inherit_handles;
-  start.creation_flags = creation_flags;
-  start.environment_null = environment == NULL;
   start.current_directory_null = current_directory == NULL;
   if (current_directory != NULL)
     start.current_directory = internal::Utf8(current_directory);
   static_assert(sizeof(STARTUPINFOW) == sizeof(STARTUPINFOA),
                 "the two records differ only in their strings' type");
   memcpy(&start.startup, startup_info, sizeof(start.startup));
-  start.process_information_given = process_information != NULL;
   return CreateProcessFrom(
       start, environment,
       [command_line, wide_command]() {

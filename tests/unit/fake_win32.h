@@ -662,6 +662,9 @@ class Win32 {
   // does not exist.
   std::string PathForm(const std::string& path, bool short_form,
                        DWORD* error) const;
+  // GetShortPathNameW's or GetLongPathNameW's answer, as `call`.
+  DWORD AnswerPathForm(const char* call, LPCWSTR path, LPWSTR out, DWORD size,
+                       bool short_form);
   // The full path of the node `full` reaches, through the junctions on its
   // way (and at its end, when `follow_last`); "" with `*error` set when a
   // folder on the way is missing.

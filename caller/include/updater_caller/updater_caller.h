@@ -197,6 +197,8 @@ inline HANDLE StartUpdaterElevated(const char* updater_path,
 // Returns a handle for the caller to close (or wait on): the updater's, or
 // on the helper's road the helper's. Or null with the cause in
 // GetLastError(): ERROR_INVALID_PARAMETER for a malformed digest;
+// ERROR_NO_UNICODE_TRANSLATION for an installer path the updater, in the
+// system's code page, would not read exactly as this process wrote it;
 // kErrorRunningNameTaken; kHelperExitNoApplication when the updater's
 // folder holds no "zvr.exe"; kHelperExitDigestMismatch; ERROR_CANCELLED
 // when the user declined the prompt; on the elevated roads the other
@@ -250,10 +252,11 @@ inline HANDLE StartUpdater(const char* updater_path,
 }
 
 // StartUpdater and StartUpdaterElevated for paths held in UTF-16. The
-// updater reads its command line in the ANSI code page, so each path goes
-// on in its ANSI form: as it is when every character converts (no best
-// fit, no default character), else its short (8.3) form when that
-// converts. When neither does (the file is missing, or its volume keeps no
+// updater reads its command line in the system's ANSI code page, so each
+// path goes on in its ANSI form: as it is when every character converts
+// exactly (no best fit, no default character) both to this process's ANSI
+// code page and to the system's, else its short (8.3) form when that
+// does. When neither does (the file is missing, or its volume keeps no
 // short names), or a path is null, they refuse before anything is asked
 // or started: ERROR_NO_UNICODE_TRANSLATION, ERROR_INVALID_PARAMETER, or
 // ERROR_FILENAME_EXCED_RANGE for MAX_PATH characters or more. The updater
@@ -263,11 +266,9 @@ inline HANDLE StartUpdater(const char* updater_path,
 inline HANDLE StartUpdater(const wchar_t* updater_path,
                            const wchar_t* installer_path,
                            const char* installer_sha256) {
-  char updater[MAX_PATH];
-  char installer[MAX_PATH];
-  if (!internal::AnsiForms(updater_path, installer_path, updater, installer))
-    return NULL;
-  return StartUpdater(updater, installer, installer_sha256);
+  HANDLE (*const start)(const char*, const char*, const char*) = StartUpdater;
+  return internal::WithAnsiForms(updater_path, installer_path, installer_sha256,
+                                 start);
 }
 
 inline HANDLE StartUpdater(const wchar_t* updater_path,
@@ -279,11 +280,10 @@ inline HANDLE StartUpdater(const wchar_t* updater_path,
 inline HANDLE StartUpdaterElevated(const wchar_t* updater_path,
                                    const wchar_t* installer_path,
                                    const char* installer_sha256) {
-  char updater[MAX_PATH];
-  char installer[MAX_PATH];
-  if (!internal::AnsiForms(updater_path, installer_path, updater, installer))
-    return NULL;
-  return StartUpdaterElevated(updater, installer, installer_sha256);
+  HANDLE (*const start)
+  (const char*, const char*, const char*) = StartUpdaterElevated;
+  return internal::WithAnsiForms(updater_path, installer_path, installer_sha256,
+                                 start);
 }
 
 inline HANDLE StartUpdaterElevated(const wchar_t* updater_path,

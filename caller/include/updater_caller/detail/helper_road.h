@@ -128,17 +128,21 @@ inline DWORD CheckBeforeAnyRoad(const char* installer_sha256,
   return probe.Valid() ? 0 : kErrorRunningNameTaken;
 }
 
-// The ANSI forms (AnsiForm) of the public calls' UTF-16 paths into
-// `updater` and `installer` (MAX_PATH bytes each). False, with the cause
-// in GetLastError(), when a path is null or has no ANSI form.
-inline bool AnsiForms(const wchar_t* updater_path,
-                      const wchar_t* installer_path, char* updater,
-                      char* installer) {
+// A public call's UTF-16 form: `start` (its ANSI form) with the ANSI
+// forms (AnsiForm) of both paths. Null, with the cause in GetLastError(),
+// when a path is null or has no ANSI form.
+template <typename Start>
+HANDLE WithAnsiForms(const wchar_t* updater_path, const wchar_t* installer_path,
+                     const char* installer_sha256, Start start) {
+  char updater[MAX_PATH];
+  char installer[MAX_PATH];
   if (updater_path == NULL || installer_path == NULL) {
     SetLastError(ERROR_INVALID_PARAMETER);
-    return false;
+    return NULL;
   }
-  return AnsiForm(updater_path, updater) && AnsiForm(installer_path, installer);
+  if (!AnsiForm(updater_path, updater) || !AnsiForm(installer_path, installer))
+    return NULL;
+  return start(updater, installer, installer_sha256);
 }
 
 // Writes the updater.exe beside `application` into `updater` (MAX_PATH
