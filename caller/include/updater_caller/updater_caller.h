@@ -266,9 +266,8 @@ inline HANDLE StartUpdater(const char* updater_path,
 inline HANDLE StartUpdater(const wchar_t* updater_path,
                            const wchar_t* installer_path,
                            const char* installer_sha256) {
-  HANDLE (*const start)(const char*, const char*, const char*) = StartUpdater;
   return internal::WithAnsiForms(updater_path, installer_path, installer_sha256,
-                                 start);
+                                 StartUpdater);
 }
 
 inline HANDLE StartUpdater(const wchar_t* updater_path,
@@ -280,10 +279,8 @@ inline HANDLE StartUpdater(const wchar_t* updater_path,
 inline HANDLE StartUpdaterElevated(const wchar_t* updater_path,
                                    const wchar_t* installer_path,
                                    const char* installer_sha256) {
-  HANDLE (*const start)
-  (const char*, const char*, const char*) = StartUpdaterElevated;
   return internal::WithAnsiForms(updater_path, installer_path, installer_sha256,
-                                 start);
+                                 StartUpdaterElevated);
 }
 
 inline HANDLE StartUpdaterElevated(const wchar_t* updater_path,

@@ -128,12 +128,16 @@ inline DWORD CheckBeforeAnyRoad(const char* installer_sha256,
   return probe.Valid() ? 0 : kErrorRunningNameTaken;
 }
 
+// A public call's ANSI form.
+typedef HANDLE (*AnsiCall)(const char* updater_path, const char* installer_path,
+                           const char* installer_sha256);
+
 // A public call's UTF-16 form: `start` (its ANSI form) with the ANSI
 // forms (AnsiForm) of both paths. Null, with the cause in GetLastError(),
 // when a path is null or has no ANSI form.
-template <typename Start>
-HANDLE WithAnsiForms(const wchar_t* updater_path, const wchar_t* installer_path,
-                     const char* installer_sha256, Start start) {
+inline HANDLE WithAnsiForms(const wchar_t* updater_path,
+                            const wchar_t* installer_path,
+                            const char* installer_sha256, AnsiCall start) {
   char updater[MAX_PATH];
   char installer[MAX_PATH];
   if (updater_path == NULL || installer_path == NULL) {
