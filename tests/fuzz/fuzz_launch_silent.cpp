@@ -24,7 +24,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string& target = input.text;
   fake::Reset();
   if (choices & 1)
-    fake::Platform().RemoveProgram(target.substr(0, target.find('"')));
+    fake::Platform().RemoveProgram(
+        fake::Utf8FromAnsi(target.substr(0, target.find('"'))));
   if (choices & 2)
     fake::Platform().FailAllocation(1);
 

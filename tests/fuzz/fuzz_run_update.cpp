@@ -69,8 +69,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   else if (held_probes > 0)
     platform.HoldMutexUntilSleep("Zelvaro", held_probes);
   const std::string installer = command_line.substr(0, command_line.find('"'));
-  if (installer_missing)
-    platform.RemoveProgram(installer);
+  if (installer_missing)  // the fake's own paths are UTF-8
+    platform.RemoveProgram(fake::Utf8FromAnsi(installer));
   if (zvr_missing)
     platform.RemoveProgram("zvr.exe");
   if (failing_allocation == 1 || failing_allocation == 2)
