@@ -219,10 +219,11 @@ inline bool CreateProtectedFolder(const char* folder) {
 }
 
 // The name the copy of `installer` gets, into `name` (MAX_PATH bytes):
-// the installer's own long name when it converts to the ANSI code page
-// (`installer` may be a short form, whose last name is a stub); when it
+// the installer's own long name when it converts exactly (ConvertsToAnsi;
+// `installer` may be a short form, whose last name is a stub); when it
 // does not, "installer.exe", since the updater reads the copy's path in
-// the ANSI code page; the name as given when the long one cannot be had.
+// the system's code page; the name as given when the long one cannot be
+// had.
 inline void CopyName(const char* installer, char* name) {
   Join(name, MAX_PATH, FileNameOf(installer), "");
   wchar_t wide[MAX_PATH];
@@ -240,9 +241,9 @@ inline void CopyName(const char* installer, char* name) {
 
 // Copies `installer`, a full path on a drive, into a new protected folder
 // (after removing those of earlier updates) and fills `staged` with where
-// it is and its SHA-256. The copy keeps the installer's file name
-// (CopyName). Returns
-// false, leaving nothing behind, if any step failed.
+// it is and its SHA-256. The copy keeps the installer's file name where
+// the updater can read it (CopyName). Returns false, leaving nothing
+// behind, if any step failed.
 //
 // Needs: an elevated process. Leaves: no handle open (the updater must be
 // able to start the copy); the copy and its folder booked for deletion at
