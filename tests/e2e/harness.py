@@ -11,6 +11,7 @@ program name in front of PATH).
 import os
 import shutil
 import subprocess
+import sys
 import time
 from dataclasses import dataclass
 
@@ -130,6 +131,23 @@ class Wine:
         """Ends every process of the prefix, and its wineserver."""
         subprocess.run(["wineserver", "-k"], env=self.env, timeout=60,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def processes(self):
+        """The command lines of the processes running in this prefix (the
+        wineserver and Wine's own among them)."""
+        found = []
+        for pid in filter(str.isdigit, os.listdir("/proc")):
+            try:
+                with open(f"/proc/{pid}/environ", "rb") as f:
+                    if f"WINEPREFIX={self.prefix}".encode() not in \
+                            f.read().split(b"\0"):
+                        continue
+                with open(f"/proc/{pid}/cmdline", "rb") as f:
+                    found.append(f.read().replace(b"\0", b" ").decode(
+                        errors="replace").strip())
+            except OSError:
+                continue  # gone meanwhile, or not ours to read
+        return found
 
     def wait_idle(self, timeout):
         """Waits until every process of the prefix has ended."""
@@ -339,8 +357,14 @@ class Stage:
         """Waits until the timeline holds `event` of `process`, at most
         `limit_s`; what is missing then shows in the case's checks."""
         deadline = time.monotonic() + limit_s
-        while (time.monotonic() < deadline and
-               not read_timeline(self.log).of(process, event)):
+        while not read_timeline(self.log).of(process, event):
+            if time.monotonic() >= deadline:
+                # What still runs tells a program that never started from
+                # one that hangs, the updater's wait from a stand-in's.
+                print(f"no {process} {event} within {limit_s} s; still "
+                      "running in the prefix:\n  " +
+                      "\n  ".join(self.wine.processes()), file=sys.stderr)
+                return
             time.sleep(0.1)
 
     def settle(self, quiet_ms=600, limit_s=15):
