@@ -653,18 +653,10 @@ std::string Win32::FullPath(const std::string& path, DWORD* error,
     // A component may name an entry by its short name.
     std::string part = parts[i];
     const std::string at = Join(full, part);
-    if (NodeAt(at) == NULL) {
-      const std::string prefix = Upper(full.size() > 3 ? full + "\\" : full);
-      for (const auto& entry : nodes_) {
-        if (!entry.second.short_name.empty() &&
-            entry.first.compare(0, prefix.size(), prefix) == 0 &&
-            entry.first.find('\\', prefix.size()) == std::string::npos &&
-            Upper(entry.second.short_name) == Upper(part)) {
-          part = LastComponent(entry.second.path);
-          break;
-        }
-      }
-    }
+    const Node* by_short_name =
+        NodeAt(at) == NULL ? ChildByShortName(full, part) : NULL;
+    if (by_short_name != NULL)
+      part = LastComponent(by_short_name->path);
     full += (i == 0 ? "" : "\\") + part;
   }
   return full;
@@ -701,6 +693,21 @@ std::string ShortCharacters(const std::string& text) {
 
 }  // namespace
 
+const Win32::Node* Win32::ChildByShortName(const std::string& folder,
+                                           const std::string& name) const {
+  const std::string prefix = Upper(folder.size() > 3 ? folder + "\\" : folder);
+  for (auto entry = nodes_.lower_bound(prefix);
+       entry != nodes_.end() &&
+       entry->first.compare(0, prefix.size(), prefix) == 0;
+       ++entry) {
+    if (!entry->second.short_name.empty() &&
+        entry->first.find('\\', prefix.size()) == std::string::npos &&
+        Upper(entry->second.short_name) == Upper(name))
+      return &entry->second;
+  }
+  return NULL;
+}
+
 std::string Win32::NewShortName(const std::string& folder,
                                 const std::string& name) const {
   if (IsShortName(name) || folder.empty() ||
@@ -722,16 +729,11 @@ std::string Win32::NewShortName(const std::string& folder,
     snprintf(digits, sizeof(digits), "%04X", hash & 0xFFFF);
     stem = digits;
   }
-  const std::string prefix = Upper(folder.size() > 3 ? folder + "\\" : folder);
   for (int n = 1;; ++n) {
     const std::string candidate = stem + "~" + std::to_string(n) +
                                   (extension.empty() ? "" : "." + extension);
-    bool taken = NodeAt(Join(folder, candidate)) != NULL;
-    for (const auto& entry : nodes_) {
-      taken |= entry.first.compare(0, prefix.size(), prefix) == 0 &&
-               Upper(entry.second.short_name) == Upper(candidate);
-    }
-    if (!taken)
+    if (NodeAt(Join(folder, candidate)) == NULL &&
+        ChildByShortName(folder, candidate) == NULL)
       return candidate;
   }
 }
@@ -766,16 +768,8 @@ std::string Win32::PathForm(const std::string& path, bool short_form,
       continue;
     }
     const Node* node = NodeAt(Join(real, part));
-    if (node == NULL) {
-      const std::string prefix = Upper(real.size() > 3 ? real + "\\" : real);
-      for (const auto& entry : nodes_) {
-        if (!entry.second.short_name.empty() &&
-            entry.first.compare(0, prefix.size(), prefix) == 0 &&
-            entry.first.find('\\', prefix.size()) == std::string::npos &&
-            Upper(entry.second.short_name) == Upper(part))
-          node = &entry.second;
-      }
-    }
+    if (node == NULL)
+      node = ChildByShortName(real, part);
     if (node == NULL) {
       *error = end == text.size() ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
       return "";
@@ -1853,7 +1847,7 @@ bool Win32::IsRunningImage(const std::string& resolved) const {
   return false;
 }
 
-DWORD Win32::GetTempPathA(DWORD size, LPSTR buffer) {
+std::string Win32::TempFolder() const {
   // TMP, TEMP, the user's profile folder, or else the Windows folder.
   std::string temp = "C:\\Windows";
   for (const char* name : {"USERPROFILE", "TEMP", "TMP"}) {
@@ -1863,6 +1857,11 @@ DWORD Win32::GetTempPathA(DWORD size, LPSTR buffer) {
   }
   if (temp.back() != '\\')
     temp += "\\";
+  return temp;
+}
+
+DWORD Win32::GetTempPathA(DWORD size, LPSTR buffer) {
+  const std::string temp = TempFolder();
   DWORD result = static_cast<DWORD>(temp.size() + 1);  // what it needs
   if (buffer != NULL && size > temp.size()) {
     memcpy(buffer, temp.c_str(), temp.size() + 1);
@@ -1874,15 +1873,7 @@ DWORD Win32::GetTempPathA(DWORD size, LPSTR buffer) {
 }
 
 DWORD Win32::GetTempPathW(DWORD size, LPWSTR buffer) {
-  std::string temp = "C:\\Windows";
-  for (const char* name : {"USERPROFILE", "TEMP", "TMP"}) {
-    auto variable = environment_.find(name);
-    if (variable != environment_.end() && !variable->second.empty())
-      temp = FromAnsi(variable->second);
-  }
-  if (temp.back() != '\\')
-    temp += "\\";
-  const DWORD result = CopyWide(temp, buffer, size);
+  const DWORD result = CopyWide(FromAnsi(TempFolder()), buffer, size);
   log_.push_back("GetTempPathW(" + std::to_string(size) + ") = " +
                  std::to_string(result));
   return result;

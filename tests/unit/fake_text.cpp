@@ -119,44 +119,34 @@ using internal::AnsiByteOf;
 using internal::Utf8;
 using internal::WideOf;
 
-std::string Win32::FromAnsi(const std::string& ansi) const {
-  if (ansi_code_page_ == CP_UTF8)
-    return ansi;
+std::string Utf8FromAnsi(const std::string& ansi) {
   std::wstring wide;
   for (char c : ansi)
     wide.push_back(Widen(static_cast<unsigned char>(c)));
   return Utf8(wide);
 }
 
-std::string Win32::ToAnsi(const std::string& utf8) const {
-  if (ansi_code_page_ == CP_UTF8)
-    return utf8;
-  std::string ansi;
-  for (wchar_t c : WideOf(utf8, NULL)) {
-    char byte;
-    ansi.push_back(AnsiByteOf(c, &byte) ? byte : '?');
-  }
-  return ansi;
+std::string Win32::FromAnsi(const std::string& ansi) const {
+  return ansi_code_page_ == CP_UTF8 ? ansi : Utf8FromAnsi(ansi);
 }
 
-std::string Win32::ToCodePage(const std::string& utf8, UINT code_page) const {
+std::string Win32::ToCodePage(const std::string& utf8, UINT code_page,
+                              bool best_fit) const {
   if (code_page == CP_UTF8)
     return utf8;
   std::string text;
   for (wchar_t c : WideOf(utf8, NULL)) {
     char byte;
-    text.push_back(AnsiByteOf(c, &byte) || internal::BestFitOf(c, &byte)
+    text.push_back(AnsiByteOf(c, &byte) ||
+                           (best_fit && internal::BestFitOf(c, &byte))
                        ? byte
                        : '?');
   }
   return text;
 }
 
-std::string Utf8FromAnsi(const std::string& ansi) {
-  std::wstring wide;
-  for (char c : ansi)
-    wide.push_back(Widen(static_cast<unsigned char>(c)));
-  return Utf8(wide);
+std::string Win32::ToAnsi(const std::string& utf8) const {
+  return ToCodePage(utf8, ansi_code_page_, /*best_fit=*/false);
 }
 
 LONG Win32::RegGetValueW(HKEY key, LPCWSTR sub_key, LPCWSTR value,

@@ -587,7 +587,8 @@ BOOL Win32::CreateProcessW(LPCWSTR application_name, LPWSTR command_line,
   // What the new process reads with GetCommandLineA: a program without a
   // manifest of its own, such as the updater, reads it in the system's
   // code page, with best fit.
-  start.command = ToCodePage(internal::Utf8(wide_command), system_code_page_);
+  start.command = ToCodePage(internal::Utf8(wide_command), system_code_page_,
+                             /*best_fit=*/true);
   start.current_directory_null = current_directory == NULL;
   if (current_directory != NULL)
     start.current_directory = internal::Utf8(current_directory);

@@ -634,9 +634,11 @@ class Win32 {
   // Text (fake_text.cpp): an ANSI call's text in UTF-8, and back.
   std::string FromAnsi(const std::string& ansi) const;
   std::string ToAnsi(const std::string& utf8) const;
-  // `utf8` in `code_page` as Windows converts it for a started program's
-  // GetCommandLineA: with best fit, '?' where there is none.
-  std::string ToCodePage(const std::string& utf8, UINT code_page) const;
+  // `utf8` in `code_page`, '?' for a character without a form there;
+  // with `best_fit`, a look-alike first where Windows has one, as for a
+  // started program's GetCommandLineA.
+  std::string ToCodePage(const std::string& utf8, UINT code_page,
+                         bool best_fit) const;
   // CreateProcessA's and CreateProcessW's common part: `start` holds what
   // was given, `command_line` the buffer to touch as the platform may.
   BOOL CreateProcessFrom(ProcessStart start, LPVOID environment,
@@ -662,6 +664,12 @@ class Win32 {
   // does not exist.
   std::string PathForm(const std::string& path, bool short_form,
                        DWORD* error) const;
+  // The temp folder GetTempPathA and GetTempPathW give, in the ANSI text
+  // of the environment, with its trailing backslash.
+  std::string TempFolder() const;
+  // The entry of the folder `folder` whose short name is `name`, if any.
+  const Node* ChildByShortName(const std::string& folder,
+                               const std::string& name) const;
   // GetShortPathNameW's or GetLongPathNameW's answer, as `call`.
   DWORD AnswerPathForm(const char* call, LPCWSTR path, LPWSTR out, DWORD size,
                        bool short_form);
