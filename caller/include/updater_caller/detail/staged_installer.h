@@ -229,11 +229,7 @@ inline void CopyName(const char* installer, char* name) {
   wchar_t wide[MAX_PATH];
   if (!LongWidePath(installer, wide))
     return;
-  const wchar_t* long_name = wide;
-  for (const wchar_t* p = wide; *p != L'\0'; ++p) {
-    if (*p == L'\\' || *p == L'/')
-      long_name = p + 1;
-  }
+  const wchar_t* long_name = FileNameOf(wide);
   if (long_name[0] == L'\0' || wcschr(long_name, L':') != NULL ||
       !ConvertsToAnsi(long_name, name, MAX_PATH))
     Join(name, MAX_PATH, kAsciiCopyName, "");

@@ -41,11 +41,12 @@ inline bool Join(char* out, size_t size, const char* first, const char* second,
   return true;
 }
 
-// Where the last path component of `path` begins (after the last '\' or
-// '/'), or `path` itself when it has no folder.
-inline const char* FileNameOf(const char* path) {
-  const char* name = path;
-  for (const char* p = path; *p != '\0'; ++p) {
+// Where the last path component of `path` (ANSI or UTF-16) begins (after
+// the last '\' or '/'), or `path` itself when it has no folder.
+template <typename Char>
+const Char* FileNameOf(const Char* path) {
+  const Char* name = path;
+  for (const Char* p = path; *p != 0; ++p) {
     if (*p == '\\' || *p == '/')
       name = p + 1;
   }
